@@ -1,0 +1,383 @@
+// Runs the built bytefreq as a user would, on real files, pipes and FIFOs,
+// and checks the whole of its standard output, standard error and exit
+// status against a plain count made here.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Counts = std::array<std::uint64_t, 256>;
+
+std::string report(const Counts &counts)
+{
+    std::string r;
+    for (int v = 0; v < 256; v++)
+        r += std::to_string(v) + ' ' + std::to_string(counts[std::size_t(v)]) + '\n';
+    return r;
+}
+
+// The report bytefreq owes for a file holding `data`.
+std::string expected_report(const std::string &data)
+{
+    Counts counts{};
+    for (std::size_t i = 20; i < data.size(); i++)
+        counts[static_cast<unsigned char>(data[i])]++;
+    return report(counts);
+}
+
+// The input as hex, so that a failure shows what broke it.
+std::string show(const std::string &data)
+{
+    std::ostringstream s;
+    s << data.size() << " bytes:" << std::hex;
+    for (std::size_t i = 0; i < data.size() && i < 600; i++)
+        s << ' ' << unsigned(static_cast<unsigned char>(data[i]));
+    if (data.size() > 600)
+        s << " ...";
+    return s.str();
+}
+
+// Bytes that run through every value, in an order that is not just ascending.
+std::string pattern(std::size_t n)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>((i * 167 + 13) & 0xFF);
+    return s;
+}
+
+std::string slurp(const fs::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+enum class Out { capture, dev_full, closed, broken_pipe };
+
+struct Invocation {
+    std::vector<std::string> args{};  // after the program name
+    Out out = Out::capture;
+    std::optional<std::string> feed{};  // written once bytefreq has started...
+    fs::path feed_path{};               // ...to this FIFO, or else to standard input as a pipe
+};
+
+struct Result {
+    std::string out, err;
+    int status = -1;  // the exit status, or 128 + the signal that ended it
+    long maxrss_kib = 0;
+};
+
+class Bytefreq : public ::testing::Test {
+protected:
+    fs::path dir;
+
+    static void SetUpTestSuite()
+    {
+        // Pipes must not land on 0, 1 or 2 even when the runner was started
+        // without them (CI has no standard input).
+        for (int fd = 0; fd <= 2; fd++) {
+            if (fcntl(fd, F_GETFD) == -1) {
+                ASSERT_EQ(open("/dev/null", O_RDWR), fd);
+            }
+        }
+        // A reader that quits early must not kill the test; bytefreq itself
+        // gets the default action back.
+        signal(SIGPIPE, SIG_IGN);
+    }
+
+    void SetUp() override
+    {
+        std::string t = (fs::temp_directory_path() / "bytefreq-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(t.data()), nullptr);
+        dir = t;
+    }
+
+    void TearDown() override { fs::remove_all(dir); }
+
+    void write(const std::string &name, const std::string &data)
+    {
+        std::ofstream(dir / name, std::ios::binary) << data;
+    }
+
+    // Runs bytefreq in `dir`, standard input from /dev/null unless fed.
+    Result run(const Invocation &r)
+    {
+        std::vector<char *> argv{const_cast<char *>(BYTEFREQ)};
+        for (const auto &a : r.args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+
+        const std::string out_path = dir / ".stdout", err_path = dir / ".stderr";
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+        int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
+        if (r.feed && r.feed_path.empty()) {
+            EXPECT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
+            posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
+        } else {
+            posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        }
+        switch (r.out) {
+        case Out::capture:
+            posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            break;
+        case Out::dev_full:
+            posix_spawn_file_actions_addopen(&fa, 1, "/dev/full", O_WRONLY, 0);
+            break;
+        case Out::closed:
+            posix_spawn_file_actions_addclose(&fa, 1);
+            break;
+        case Out::broken_pipe:
+            EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+            close(out_pipe[0]);
+            posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+            break;
+        }
+        posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t dfl;
+        sigemptyset(&dfl);
+        sigaddset(&dfl, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attr, &dfl);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
+        pid_t pid;
+        const int spawned = posix_spawn(&pid, argv[0], &fa, &attr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        posix_spawnattr_destroy(&attr);
+        for (int fd : {in_pipe[0], out_pipe[1]})
+            if (fd != -1)
+                close(fd);
+        Result res;
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << argv[0];
+            return res;
+        }
+
+        if (r.feed) {
+            // bytefreq may stop reading early; EPIPE here is its business.
+            const int fd = r.feed_path.empty() ? in_pipe[1] : open(r.feed_path.c_str(), O_WRONLY);
+            for (std::size_t done = 0; done < r.feed->size();) {
+                const ssize_t w = ::write(fd, r.feed->data() + done, r.feed->size() - done);
+                if (w <= 0)
+                    break;
+                done += std::size_t(w);
+            }
+            close(fd);
+        }
+
+        int st = 0;
+        rusage ru{};
+        EXPECT_EQ(wait4(pid, &st, 0, &ru), pid);
+        res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        res.maxrss_kib = ru.ru_maxrss;
+        if (r.out == Out::capture)
+            res.out = slurp(out_path);
+        res.err = slurp(err_path);
+        return res;
+    }
+
+    // Runs bytefreq and expects the report for `data` with status 0.
+    void expect_report(const Invocation &r, const std::string &data)
+    {
+        const Result res = run(r);
+        EXPECT_EQ(res.out, expected_report(data));
+        EXPECT_EQ(res.err, "");
+        EXPECT_EQ(res.status, 0);
+    }
+};
+
+TEST_F(Bytefreq, FailsSilentlyWithoutAReadableFile)
+{
+    fs::create_directory(dir / "sub");
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"no argument", {}},
+        {"missing file", {"missing"}},
+        {"empty path", {""}},
+        {"directory given as .", {"."}},
+        {"directory", {"sub", "ignored"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result res = run({.args = c.args});
+        EXPECT_EQ(res.out, "");
+        EXPECT_EQ(res.err, "");
+        EXPECT_EQ(res.status, 1);
+    }
+}
+
+TEST_F(Bytefreq, CountsFilesPipesAndFifosAlike)
+{
+    std::string high(20, 'h');
+    for (int v = 0x80; v <= 0xFF; v++)
+        high.append(std::size_t(v - 0x7F), static_cast<char>(v));
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"empty", ""},
+        {"19 bytes", pattern(19)},
+        {"20 bytes", pattern(20)},
+        {"21 bytes", pattern(21)},
+        {"0xFF header then 0x00", std::string(20, '\xFF') + '\0'},
+        {"0x80 to 0xFF", high},
+        {"line ends and ^Z", std::string(20, '\n') + "\n\r\x1A\r\n\x1A\x1A a\n"},
+        {"every value, 3 times", std::string(20, '\0') + pattern(768)},
+    };
+    for (std::size_t blocks = 1; blocks <= 4; blocks++)
+        for (std::size_t n = 20 + 256 * blocks - 1; n <= 20 + 256 * blocks + 1; n++)
+            cases.emplace_back(std::to_string(n) + " bytes", pattern(n));
+    cases.emplace_back("a large file", pattern(1 << 20) + "tail");
+
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto &[name, data] : cases) {
+        SCOPED_TRACE(name + ", input " + show(data));
+        write("data", data);
+        {
+            SCOPED_TRACE("regular file");
+            expect_report({.args = {"data"}}, data);
+        }
+        {
+            SCOPED_TRACE("pipe through /dev/stdin");
+            expect_report({.args = {"/dev/stdin"}, .feed = data}, data);
+        }
+        {
+            SCOPED_TRACE("FIFO");
+            expect_report({.args = {"fifo"}, .feed = data, .feed_path = fifo}, data);
+        }
+    }
+}
+
+TEST_F(Bytefreq, UsesOnlyTheFirstArgumentAndDashIsAFileName)
+{
+    const std::string data = pattern(300), other = pattern(999);
+    write("-", data);
+    write("other", other);
+    const std::vector<std::string> cases[] = {
+        {"-"},
+        {"-", "other"},
+        {"-", "missing", "--help", ""},
+    };
+    for (const auto &args : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        expect_report({.args = args}, data);
+    }
+    expect_report({.args = {"other", "-"}}, other);
+}
+
+TEST_F(Bytefreq, FailsWhenTheReportCannotBeWritten)
+{
+    write("data", pattern(1000));
+    const struct {
+        const char *name;
+        Out out;
+        int status;
+    } cases[] = {
+        {"/dev/full", Out::dev_full, 1},
+        {"closed standard output", Out::closed, 1},
+        {"pipe without a reader", Out::broken_pipe, 128 + SIGPIPE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result res = run({.args = {"data"}, .out = c.out});
+        EXPECT_EQ(res.err, "");
+        EXPECT_EQ(res.status, c.status);
+    }
+}
+
+TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
+{
+    constexpr std::uint64_t seed = 20261208;
+    std::mt19937_64 rng(seed);
+    auto below = [&](std::uint64_t n) { return std::size_t(rng() % n); };
+    const char *const kinds[] = {"uniform", "few values", "runs", "text", "high bytes"};
+    for (int i = 0; i < 300 && !HasFailure(); i++) {
+        const std::size_t n = below(10) == 0 ? below(300000) : below(1500);
+        const std::size_t kind = below(std::size(kinds));
+        const unsigned char few[3] = {static_cast<unsigned char>(rng()),
+                                      static_cast<unsigned char>(rng()),
+                                      static_cast<unsigned char>(rng())};
+        std::string data;
+        while (data.size() < n) {
+            switch (kind) {
+            case 0: data += static_cast<char>(rng()); break;
+            case 1: data += static_cast<char>(few[below(3)]); break;
+            case 2: data.append(below(600), static_cast<char>(rng())); break;
+            case 3: data += " \netaoinshrdlu,.TEA"[below(19)]; break;
+            default: data += static_cast<char>(0x80 | below(0x80)); break;
+            }
+        }
+        data.resize(n);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", case " + std::to_string(i) + ", " +
+                     kinds[kind] + ", input " + show(data));
+        write("data", data);
+        expect_report({.args = {"data"}}, data);
+    }
+}
+
+// Inputs of gigabytes, made sparse so that they cost no disk.
+class LargeCounts : public Bytefreq {
+protected:
+    void make_sparse(const std::string &name, off_t size, const std::string &tail)
+    {
+        const int fd = open((dir / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_NE(fd, -1);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), size), ssize_t(tail.size()));
+        close(fd);
+    }
+};
+
+TEST_F(LargeCounts, AreExactPastFourGiB)
+{
+    const off_t zeros = (off_t(1) << 32) + 1;
+    make_sparse("huge", 20 + zeros, "\xFF\x01");
+    Counts counts{};
+    counts[0] = std::uint64_t(zeros);
+    counts[1] = counts[255] = 1;
+    const Result res = run({.args = {"huge"}});
+    EXPECT_EQ(res.out, report(counts));
+    EXPECT_EQ(res.err, "");
+    EXPECT_EQ(res.status, 0);
+}
+
+TEST_F(LargeCounts, UseTheSameMemoryForAnyInputSize)
+{
+    make_sparse("small", 1 << 20, "");
+    make_sparse("big", off_t(1) << 30, "");
+    const Result small = run({.args = {"small"}}), big = run({.args = {"big"}});
+    EXPECT_EQ(small.status, 0);
+    EXPECT_EQ(big.status, 0);
+    EXPECT_LE(big.maxrss_kib, small.maxrss_kib + 256)
+        << "peak memory grows with the input: " << small.maxrss_kib << " KiB for 1 MiB, "
+        << big.maxrss_kib << " KiB for 1 GiB";
+}
+
+}  // namespace
