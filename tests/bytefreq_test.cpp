@@ -176,6 +176,8 @@ protected:
                 close(fd);
         Result res;
         if (spawned != 0) {
+            if (in_pipe[1] != -1)
+                close(in_pipe[1]);
             ADD_FAILURE() << "cannot start " << argv[0];
             return res;
         }
