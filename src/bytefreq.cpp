@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 
 int main(int argc, char *argv[])
@@ -50,10 +51,42 @@ int main(int argc, char *argv[])
     // 64-bit totals: a file can hold more than 2^32 of one byte value.
     std::uint64_t byte_counts[256] = {};
 
+    // Neighbouring bytes go to different sub-tables, so that repeated bytes
+    // do not queue on one counter. Times for a cached 1 GiB of English text:
+    // one table 590 ms, two 477, four 446, eight 435 (within noise), and four
+    // of 64-bit counters 490, as they take twice the cache. The 32-bit
+    // counters are folded into the totals long before any can overflow, and
+    // often enough that a test can cross the fold.
+    constexpr std::size_t tables = 4;
+    constexpr std::uint32_t fold_blocks = 1 << 16;
+    static_assert(std::uint64_t{fold_blocks} * block_size <= UINT32_MAX);
+    std::uint32_t sub_counts[tables][256] = {};
+    std::uint64_t counted_blocks = 0;
+    auto fold = [&] {
+        for (auto &table : sub_counts)
+            for (int v = 0; v < 256; v++) {
+                byte_counts[v] += table[v];
+                table[v] = 0;
+            }
+    };
+
     std::size_t n;
-    while ((n = fread_unlocked(block, 1, block_size, in)) > 0)
-        for (std::size_t i = 0; i < n; i++)
-            byte_counts[block[i]]++;
+    while ((n = fread_unlocked(block, 1, block_size, in)) > 0) {
+        // Eight bytes per load, byte j of a word into table j % 4 (which
+        // byte is which does not matter to the count).
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, block + i, 8);
+            for (std::size_t j = 0; j < 8; j++)
+                sub_counts[j % tables][(w >> (8 * j)) & 0xff]++;
+        }
+        for (; i < n; i++)
+            sub_counts[0][block[i]]++;
+        if (++counted_blocks % fold_blocks == 0)
+            fold();
+    }
+    fold();
 
     // A short read means end of file or an error; only the error indicator
     // tells them apart, and partial counts must not pass for a full report.
