@@ -252,6 +252,18 @@ TEST_F(Bytefreq, CountsFilesPipesAndFifosAlike)
         {"line ends and ^Z", std::string(20, '\n') + "\n\r\x1A\r\n\x1A\x1A a\n"},
         {"every value, 3 times", std::string(20, '\0') + pattern(768)},
     };
+    // Blocks of one repeated value are counted in bulk; these come close.
+    const std::string h(20, 'h');
+    const std::string runs[][2] = {
+        {"a block of one value", h + std::string(256, 'A')},
+        {"a block alike at both ends only", h + 'A' + std::string(254, 'B') + 'A'},
+        {"a block of one value but its middle", h + std::string(128, 'A') + 'B' + std::string(127, 'A')},
+        {"a block of one value but its last", h + std::string(255, '\xFF') + '\0'},
+        {"0xFF across blocks and a short last block", h + std::string(1000, '\xFF')},
+        {"zeros between mixed blocks", h + pattern(300) + std::string(700, '\0') + pattern(77)},
+    };
+    for (const auto &[name, data] : runs)
+        cases.emplace_back(name, data);
     for (std::size_t blocks = 1; blocks <= 4; blocks++)
         for (std::size_t n = 20 + 256 * blocks - 1; n <= 20 + 256 * blocks + 1; n++)
             cases.emplace_back(std::to_string(n) + " bytes", pattern(n));
