@@ -267,7 +267,10 @@ TEST_F(Bytefreq, CountsFilesPipesAndFifosAlike)
     for (std::size_t blocks = 1; blocks <= 4; blocks++)
         for (std::size_t n = 20 + 256 * blocks - 1; n <= 20 + 256 * blocks + 1; n++)
             cases.emplace_back(std::to_string(n) + " bytes", pattern(n));
-    cases.emplace_back("a large file", pattern(1 << 20) + "tail");
+    // Past the first MiB, counting changes method.
+    for (std::size_t n : {1 << 20, (1 << 20) + 256, (1 << 20) + 257, (1 << 20) + 512})
+        cases.emplace_back(std::to_string(n) + " bytes after the header", pattern(20 + n));
+    cases.emplace_back("a file of some MiB", pattern(3 << 20) + "tail");
 
     const fs::path fifo = dir / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -333,7 +336,9 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
     auto below = [&](std::uint64_t n) { return std::size_t(rng() % n); };
     const char *const kinds[] = {"uniform", "few values", "runs", "text", "high bytes"};
     for (int i = 0; i < 300 && !HasFailure(); i++) {
-        const std::size_t n = below(10) == 0 ? below(300000) : below(1500);
+        const std::size_t n = below(50) == 0   ? (std::size_t(1) << 20) + below(std::size_t(2) << 20)
+                              : below(10) == 0 ? below(300000)
+                                               : below(1500);
         const std::size_t kind = below(std::size(kinds));
         const unsigned char few[3] = {static_cast<unsigned char>(rng()),
                                       static_cast<unsigned char>(rng()),
