@@ -361,9 +361,9 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
     }
 }
 
-// Counts are kept in 32-bit parts that are added into the totals every few
-// MiB; this input crosses that point several times, with most values
-// common, some rare and some absent.
+// Past the first MiB, counts are kept in 32-bit parts that are added into
+// the totals every 16 MiB; this input crosses that point three times, with
+// most values common, some rare and some absent.
 TEST_F(Bytefreq, StaysExactOverTensOfMiB)
 {
     std::mt19937_64 rng(20261208);
