@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -329,41 +330,71 @@ TEST_F(Bytefreq, FailsWhenTheReportCannotBeWritten)
     }
 }
 
+// Kinds of data that real files hold and that take different ways through
+// the counting: bytes appended to `data` until it holds `n`.
+using Rng = std::mt19937_64;
+void append_kind(std::string &data, std::size_t n, std::size_t kind, Rng &rng)
+{
+    auto below = [&](std::uint64_t m) { return std::size_t(rng() % m); };
+    auto byte = [&](std::uint64_t v) { return static_cast<char>(v & 0xFF); };
+    const std::size_t period = 1 + below(12);
+    std::string cycle;
+    for (std::size_t i = 0; i < period; i++)
+        cycle += byte(rng());
+    const char value = byte(rng());
+    while (data.size() < n) {
+        switch (kind) {
+        case 0: data += byte(rng()); break;                               // random
+        case 1: data += " \netaoinshrdlu,.TEA"[below(19)]; break;       // text
+        case 2: data.append(1 + below(359), '\0') += byte(1 + below(255)); break;  // sparse
+        case 3: data += cycle; break;                                     // periodic
+        case 4: (data += "etaoin  "[below(8)]) += '\0'; break;           // UTF-16
+        case 5: data.append(1, "etaoin  "[below(8)]).append(3, '\0'); break;  // UTF-32
+        case 6: data.append(1 + below(600), byte(rng())); break;          // runs
+        case 7: {                                                         // doubles
+            const std::uint64_t w = (rng() >> 16) | 0x40A0000000000000;
+            data.append(reinterpret_cast<const char *>(&w), 8);
+            break;
+        }
+        case 8: data += byte(data.size() % 4 == 3 ? 0xFF : data.size() / 997 + below(3)); break;  // pixels
+        case 9: data += byte(0x80 | below(0x80)); break;                  // high bytes
+        case 10: data += "\x01\x7F\x80\xFE"[below(4)]; break;             // few values
+        default: data += below(256) == 0 ? byte(rng()) : value; break;   // one value, nearly
+        }
+    }
+    data.resize(n);
+}
+constexpr std::size_t kinds = 12;
+
 TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
 {
     constexpr std::uint64_t seed = 20261208;
-    std::mt19937_64 rng(seed);
+    Rng rng(seed);
     auto below = [&](std::uint64_t n) { return std::size_t(rng() % n); };
-    const char *const kinds[] = {"uniform", "few values", "runs", "text", "high bytes"};
     for (int i = 0; i < 300 && !HasFailure(); i++) {
-        const std::size_t n = below(50) == 0   ? (std::size_t(1) << 20) + below(std::size_t(2) << 20)
-                              : below(10) == 0 ? below(300000)
-                                               : below(1500);
-        const std::size_t kind = below(std::size(kinds));
-        const unsigned char few[3] = {static_cast<unsigned char>(rng()),
-                                      static_cast<unsigned char>(rng()),
-                                      static_cast<unsigned char>(rng())};
+        // Mostly short, where blocks and vectors end; some long enough for
+        // the narrow counters to be widened and for the ways of counting to
+        // be timed against each other, which starts at 2 MiB.
+        const std::size_t n = i % 40 == 0  ? (std::size_t(2) << 20) + below(std::size_t(3) << 20)
+                              : i % 4 == 0 ? below(300000)
+                                           : below(1500);
+        // A kind of its own, or one that changes every few KiB at odd
+        // offsets, so that any switch between ways of counting falls mid-file.
+        const std::size_t kind = below(kinds + 1);
         std::string data;
-        while (data.size() < n) {
-            switch (kind) {
-            case 0: data += static_cast<char>(rng()); break;
-            case 1: data += static_cast<char>(few[below(3)]); break;
-            case 2: data.append(below(600), static_cast<char>(rng())); break;
-            case 3: data += " \netaoinshrdlu,.TEA"[below(19)]; break;
-            default: data += static_cast<char>(0x80 | below(0x80)); break;
-            }
-        }
-        data.resize(n);
-        SCOPED_TRACE("seed " + std::to_string(seed) + ", case " + std::to_string(i) + ", " +
-                     kinds[kind] + ", input " + show(data));
+        while (data.size() < n)
+            append_kind(data, kind < kinds ? n : std::min(n, data.size() + 1 + below(8000)),
+                        kind < kinds ? kind : below(kinds), rng);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", case " + std::to_string(i) + ", kind " +
+                     std::to_string(kind) + ", input " + show(data));
         write("data", data);
         expect_report({.args = {"data"}}, data);
     }
 }
 
-// Past the first MiB, counts are kept in 32-bit parts that are added into
-// the totals every 16 MiB; this input crosses that point three times, with
-// most values common, some rare and some absent.
+// Counts are kept in 32-bit tables that are added into the totals every
+// 16 MiB of blocks; this input crosses that point three times, with most
+// values common, some rare and some absent.
 TEST_F(Bytefreq, StaysExactOverTensOfMiB)
 {
     std::mt19937_64 rng(20261208);
