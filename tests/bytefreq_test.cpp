@@ -392,9 +392,46 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
     }
 }
 
-// Counts are kept in 32-bit tables that are added into the totals every
-// 16 MiB of blocks; this input crosses that point three times, with most
-// values common, some rare and some absent.
+// The vector counting sorts bytes into bins by their top two bits and
+// counts a bin 128 bytes at a time once it holds 1024, with 8-bit counts
+// widened every 31 runs of 128: these inputs sit on those edges, all in one
+// bin or spread over all four.
+TEST_F(Bytefreq, CountsAtTheVectorCountingEdges)
+{
+#if VECTOR_BUILD
+    if (!__builtin_cpu_supports("avx512vbmi2") || !__builtin_cpu_supports("gfni") ||
+        !__builtin_cpu_supports("avx512bitalg") || !__builtin_cpu_supports("avx512vbmi"))
+        GTEST_SKIP() << "this CPU lacks AVX-512 VBMI, VBMI2, GFNI or BITALG, so bytefreq counts "
+                        "without them here";
+#else
+    GTEST_SKIP() << "built without vector counting";
+#endif
+    Rng rng(7);
+    const std::size_t lengths[] = {1, 63, 64, 65, 127, 128, 129, 255, 1023, 1024, 1025, 1152,
+                                   31 * 128 - 1, 31 * 128, 31 * 128 + 1, 4 * 32 * 128 + 77};
+    for (const std::size_t n : lengths) {
+        for (const unsigned bin : {0u, 1u, 2u, 3u, 4u}) {
+            std::string data(20, 'h');
+            for (std::size_t i = 0; i < n; i++)
+                data += static_cast<char>(bin < 4 ? 64 * bin + rng() % 64 : rng());
+            SCOPED_TRACE("bin " + std::to_string(bin) + ", input " + show(data));
+            write("data", data);
+            expect_report({.args = {"data"}}, data);
+        }
+    }
+    // One value in every byte but one a block: an 8-bit count that missed
+    // its widening would wrap long before the end.
+    std::string dominant(20, 'h');
+    for (int block = 0; block < 400; block++)
+        dominant.append(255, '\xC5') += static_cast<char>(block);
+    SCOPED_TRACE("one value dominant, input " + show(dominant));
+    write("data", dominant);
+    expect_report({.args = {"data"}}, dominant);
+}
+
+// Without vector counting, counts are kept in 32-bit tables that are added
+// into the totals every 16 MiB of blocks; this input crosses that point
+// three times, with most values common, some rare and some absent.
 TEST_F(Bytefreq, StaysExactOverTensOfMiB)
 {
     std::mt19937_64 rng(20261208);
