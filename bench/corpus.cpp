@@ -56,7 +56,7 @@ void sparse(unsigned char *buf, std::size_t n, std::uint64_t)
 void periodic(unsigned char *buf, std::size_t n, std::uint64_t at)
 {
     for (std::size_t i = 0; i < n; i++)
-        buf[i] = (at + i) % 2 ? 'B' : 'A';
+        buf[i] = (at + i) % 2 != 0 ? 'B' : 'A';
 }
 
 // Runs of one random value, 1 to 512 bytes long, so that runs start and end
@@ -115,7 +115,7 @@ int main(int argc, char *argv[])
         const char *name;
         Maker make;
     } kinds[] = {
-        {"random", random_bytes}, {"zeros", zeros}, {"sparse", sparse}, {"periodic", periodic},
+        {"random", random_bytes}, {"zeros", zeros},     {"sparse", sparse}, {"periodic", periodic},
         {"runs", runs},           {"doubles", doubles}, {"pixels", pixels},
     };
     if (argc != 3)

@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
     if (in == nullptr)
         return 1;
     static char buffer[128 << 10];
-    std::setvbuf(in, buffer, _IOFBF, sizeof buffer);
+    (void)std::setvbuf(in, buffer, _IOFBF, sizeof buffer);
     unsigned char block[256];
     fread_unlocked(block, 1, 20, in);
 
@@ -58,9 +58,9 @@ int main(int argc, char *argv[])
         }
     }
     fold();
-    if (std::ferror(in))
+    if (std::ferror(in) != 0)
         return 1;
-    std::fclose(in);
+    (void)std::fclose(in);
     for (int v = 0; v < 256; v++)
         std::printf("%d %" PRIu64 "\n", v, byte_counts[v]);
     return std::fflush(stdout) == 0 ? 0 : 1;

@@ -29,7 +29,7 @@
 #include <immintrin.h>
 // glibc's header is C: clang takes its _Bool in C++ only as a GNU extension.
 #if defined(__clang__) && !defined(_Bool)
-#define _Bool bool
+#define _Bool bool  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 #endif
 #include <sys/platform/x86.h>
 #endif
@@ -183,7 +183,8 @@ void fold(tables &t, std::uint64_t *byte_counts)
     t.since_fold = 0;
 }
 
-void count_portable(tables &t, const unsigned char *block, std::size_t n, std::uint64_t *byte_counts)
+void count_portable(tables &t, const unsigned char *block, std::size_t n,
+                    std::uint64_t *byte_counts)
 {
     if (n == block_size)
         count_full_block(t, block);
@@ -193,7 +194,6 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n, std::u
     if (++t.since_fold == fold_blocks)
         fold(t, byte_counts);
 }
-
 
 #if BYTEFREQ_VECTOR
 // With AVX-512, bytes are counted in vector registers rather than by a load
@@ -207,7 +207,9 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n, std::u
 // turned into counts by a byte transpose, a bit transpose and a population
 // count, and added into 8-bit counts per value; those are added into the
 // 64-bit totals before they can overflow.
-#define VECTOR_CODE __attribute__((target("popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,gfni,avx512bitalg")))
+#define VECTOR_CODE                                                                                \
+    __attribute__((target("popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,gfni,"          \
+                          "avx512bitalg")))
 
 // A bin is counted when it holds bin_fill bytes: a bin in the first-level
 // cache and many one-hot vectors per pass. A block adds at most 256 bytes to
@@ -228,10 +230,10 @@ struct alignas(64) vector_counts {
 
 bool has_vector_instructions()
 {
-    return CPU_FEATURE_ACTIVE(POPCNT) && CPU_FEATURE_ACTIVE(AVX512F) && CPU_FEATURE_ACTIVE(AVX512BW) &&
-           CPU_FEATURE_ACTIVE(AVX512VL) && CPU_FEATURE_ACTIVE(AVX512_VBMI) &&
-           CPU_FEATURE_ACTIVE(AVX512_VBMI2) && CPU_FEATURE_ACTIVE(GFNI) &&
-           CPU_FEATURE_ACTIVE(AVX512_BITALG);
+    return CPU_FEATURE_ACTIVE(POPCNT) && CPU_FEATURE_ACTIVE(AVX512F) &&
+           CPU_FEATURE_ACTIVE(AVX512BW) && CPU_FEATURE_ACTIVE(AVX512VL) &&
+           CPU_FEATURE_ACTIVE(AVX512_VBMI) && CPU_FEATURE_ACTIVE(AVX512_VBMI2) &&
+           CPU_FEATURE_ACTIVE(GFNI) && CPU_FEATURE_ACTIVE(AVX512_BITALG);
 }
 
 // Adds one-hot planes a and b to `sum`, leaving the carries in `carry`. The
@@ -249,11 +251,14 @@ VECTOR_CODE inline __m512i lane_counts(__m512i plane)
 {
     // Gather byte j of every lane into lane j, then transpose the 8x8 bits
     // of each lane, so that byte v holds bit v of all eight lanes.
+    // A row per two lanes of the result.
+    // clang-format off
     const __m512i gather = _mm512_set_epi8(
         63, 55, 47, 39, 31, 23, 15, 7, 62, 54, 46, 38, 30, 22, 14, 6,
         61, 53, 45, 37, 29, 21, 13, 5, 60, 52, 44, 36, 28, 20, 12, 4,
         59, 51, 43, 35, 27, 19, 11, 3, 58, 50, 42, 34, 26, 18, 10, 2,
         57, 49, 41, 33, 25, 17, 9, 1, 56, 48, 40, 32, 24, 16, 8, 0);
+    // clang-format on
     const __m512i transpose = _mm512_set1_epi64(static_cast<long long>(0x8040201008040201));
     const __m512i gathered = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, gather, plane);
     return _mm512_popcnt_epi8(_mm512_gf2p8affine_epi64_epi8(transpose, gathered, 0));
@@ -319,7 +324,8 @@ VECTOR_CODE void count_bin(vector_counts &c, unsigned bin, const unsigned char *
 // Appends the bytes of x that `valid` selects to their bins: bin b takes the
 // bytes whose top two bits are b. The bins' fill levels stay in registers
 // while a block is sorted.
-VECTOR_CODE inline void sort_into_bins(vector_counts &c, unsigned (&fill)[4], __m512i x, __mmask64 valid)
+VECTOR_CODE inline void sort_into_bins(vector_counts &c, unsigned (&fill)[4], __m512i x,
+                                       __mmask64 valid)
 {
     const __m512i top_bits = _mm512_and_si512(x, _mm512_set1_epi8(static_cast<char>(0xC0)));
     for (unsigned bin = 0; bin < 4; bin++) {
@@ -352,7 +358,7 @@ VECTOR_CODE void count_vector(vector_counts &c, const unsigned char *block, std:
         if (fill[bin] >= bin_fill) {
             const unsigned chunks = fill[bin] / chunk, rest = fill[bin] % chunk;
             count_bin(c, bin, c.bins[bin], chunks, byte_counts);
-            std::memcpy(c.bins[bin], c.bins[bin] + chunks * chunk, rest);
+            std::memcpy(c.bins[bin], c.bins[bin] + std::size_t{chunks} * chunk, rest);
             fill[bin] = rest;
         }
         c.fill[bin] = fill[bin];
@@ -431,9 +437,10 @@ int main(int argc, char *argv[])
     struct stat st;
     const bool regular = fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode);
     const bool small = regular && st.st_size < (16 << 20);
-    std::setvbuf(in, buffer, _IOFBF, small ? std::size_t{64} << 10 : sizeof buffer);
+    // Should this fail, the stream keeps its default buffer, slower but sound.
+    (void)std::setvbuf(in, buffer, _IOFBF, small ? std::size_t{64} << 10 : sizeof buffer);
     if (regular)
-        posix_fadvise(fileno(in), 0, 0, POSIX_FADV_SEQUENTIAL);
+        (void)posix_fadvise(fileno(in), 0, 0, POSIX_FADV_SEQUENTIAL);  // only advice
 
     // The header is read, not seeked past, so that pipes, FIFOs and devices
     // work as input just as regular files do. The stream is used by this one
@@ -456,7 +463,7 @@ int main(int argc, char *argv[])
     // A short read means end of file or an error; only the error indicator
     // tells them apart, and partial counts must not pass for a full report.
     const bool read_failed = std::ferror(in) != 0;
-    std::fclose(in);
+    (void)std::fclose(in);  // nothing written, so nothing to lose
     if (read_failed)
         return EXIT_FAILURE;
 
@@ -464,7 +471,7 @@ int main(int argc, char *argv[])
         std::printf("%d %" PRIu64 "\n", v, byte_counts[v]);
 
     // A report lost to a full disk or a closed descriptor is a failure too.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
         return EXIT_FAILURE;
     return EXIT_SUCCESS;
 }
