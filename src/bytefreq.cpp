@@ -40,9 +40,10 @@ constexpr std::size_t header_size = 20;
 constexpr std::size_t block_size = 256;
 
 // A block that repeats its first 8 bytes (zeros, one value, "AB", zero
-// padding, a flat area of 32-bit pixels) is counted from those 8 bytes: cached
-// zeros go at 0.2 cycles a byte instead of 0.9. The first compare turns away
-// nearly every other block, so other data pays nothing for the check.
+// padding, a flat area of 32-bit pixels) is counted from those 8 bytes:
+// cached zeros go at 5 GB/s, where counting them byte by byte would take
+// the 3 GB/s of vectors or the 1.8 GB/s of tables. The first compare turns
+// away nearly every other block, so other data pays nothing for the check.
 bool repeats_every_8(const unsigned char *block, std::size_t n)
 {
     return n >= 16 && std::memcmp(block, block + 8, 8) == 0 &&
@@ -64,20 +65,23 @@ void count_repeats(const unsigned char *block, std::size_t n, std::uint64_t *byt
 // increment, and a store waits for the one before it to the same counter.
 // Byte i of a block goes to table i % 8, so a counter is incremented at most
 // once every 8 bytes, whatever the data: random bytes, sparse data and UTF-32
-// text alike are counted at about one increment a cycle. Each table is padded
-// so that the same value in two tables never lies 4 KiB apart, which made
-// loads wait on unrelated stores (zeros: 1.3 cycles a byte, not 0.9).
+// text alike are counted at about a cycle a byte, as fast as four tables
+// count random bytes, where four tables take 1.5 times as long on sparse
+// data and UTF-32. Each table is padded so that the same value in two tables
+// never lies 4 KiB apart, which made loads wait on unrelated stores (zeros
+// took 1.4 times as long).
 //
 // Counted in pairs of neighbouring bytes, one counter for each pair of
 // values, a block needs half the increments. That wins where few pairs recur
-// (text 0.6 cycles a byte, images, arrays of numbers) and loses where pairs
-// spread over the whole 256 KiB table (random bytes 1.2, compressed data) or
-// one pair repeats (sparse data). Which holds depends on the data and on the
-// CPU's caches, so it is measured: the input is counted in epochs of a MiB,
-// each timed, and now and then an epoch is counted the other way; the faster
-// way is kept. A short trial cannot decide this, as it starts with the other
-// way's table out of the cache. A file's first MiB is counted by bytes, so
-// that a small file never touches the pair table.
+// (text and images in 0.6 of the time, arrays of numbers) and loses where
+// pairs spread over the whole 256 KiB table (random bytes and compressed
+// data take 1.5 times as long) or one pair repeats (sparse data: 2.5). Which
+// holds depends on the data and on the CPU's caches, so it is measured: the
+// input is counted in epochs of a MiB, each timed, and now and then an epoch
+// is counted the other way; the faster way is kept. A short trial cannot
+// decide this, as it starts with the other way's table out of the cache. A
+// file's first MiB is counted by bytes, so that a small file never touches
+// the pair table.
 //
 // A counter takes at most 128 increments a block, and the tables are folded
 // into the 64-bit totals every fold_blocks blocks.
@@ -197,8 +201,8 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n,
 
 #if BYTEFREQ_VECTOR
 // With AVX-512, bytes are counted in vector registers rather than by a load
-// and a store to a counter each, at 0.4 cycles a byte on any data (in memory,
-// against 0.65 for the best table layout). Bytes are first sorted into four
+// and a store to a counter each: about half a cycle a byte on any data, in
+// memory, against about one for the best table layout. Bytes are first sorted into four
 // bins by their top two bits (a compress per bin), so that within a bin only
 // six bits vary. Each byte then becomes the one set bit of a 64-bit lane,
 // 1 << value, and those one-hot lanes are added bit-sliced by carry-save
