@@ -12,6 +12,7 @@
 // When FILE cannot be opened or read, nothing at all is written; standard
 // error is never written.
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstddef>
 #include <cstdint>
@@ -89,9 +90,9 @@ struct tables {
     std::uint32_t bytes[8][256 + 8];
     std::uint32_t pairs[256 * 256];
     std::uint64_t full_blocks;
-    std::uint64_t since_fold;       // blocks since the last fold
-    std::uint64_t epoch_start;      // clock ticks
-    std::uint64_t epoch_cycles[2];  // of the last epoch by bytes, by pairs
+    std::uint64_t since_fold;   // blocks since the last fold
+    std::uint64_t epoch_start;  // clock ticks
+    std::uint64_t best_cycles;  // of the way in use, since the last trial
     unsigned trial_gap, epochs_to_trial;
     bool pairs_faster, by_pairs, pairs_used;
 };
@@ -124,7 +125,9 @@ void count_pairs(tables &t, const unsigned char *block)
 // the epoch's way and is not timed; the rest is. At the end of each epoch
 // this picks the way for the next one. The first epoch is not timed at all,
 // as it pays for starting up; the second is counted by bytes, the third by
-// pairs.
+// pairs. A trial of the other way is held against the fastest epoch of the
+// present way since the last trial: other work on the machine only ever
+// slows an epoch, by a fifth and more here, so the fastest is the fairest.
 void quarter_passed(tables &t)
 {
     const std::uint64_t quarter = t.full_blocks / (epoch_blocks / 4);
@@ -135,22 +138,27 @@ void quarter_passed(tables &t)
     if (quarter % 4 != 0)
         return;
     if (quarter == 4) {
+        t.best_cycles = UINT64_MAX;
         t.trial_gap = t.epochs_to_trial = 1;
         return;
     }
-    t.epoch_cycles[t.by_pairs] = __rdtsc() - t.epoch_start;
-    if (t.by_pairs != t.pairs_faster) {
-        if (t.epoch_cycles[t.by_pairs] < t.epoch_cycles[t.pairs_faster]) {
-            t.pairs_faster = t.by_pairs;
-            t.trial_gap = 1;
-        } else if (t.trial_gap < max_trial_gap) {
-            t.trial_gap *= 2;
-        }
-        t.epochs_to_trial = t.trial_gap;
-        t.by_pairs = t.pairs_faster;
-    } else if (--t.epochs_to_trial == 0) {
-        t.by_pairs = !t.pairs_faster;
+    const std::uint64_t cycles = __rdtsc() - t.epoch_start;
+    if (t.by_pairs == t.pairs_faster) {
+        t.best_cycles = std::min(t.best_cycles, cycles);
+        if (--t.epochs_to_trial == 0)
+            t.by_pairs = !t.pairs_faster;
+        return;
     }
+    if (cycles < t.best_cycles) {
+        t.pairs_faster = t.by_pairs;
+        t.best_cycles = cycles;
+        t.trial_gap = 1;
+    } else {
+        t.best_cycles = UINT64_MAX;
+        t.trial_gap = std::min(2 * t.trial_gap, max_trial_gap);
+    }
+    t.epochs_to_trial = t.trial_gap;
+    t.by_pairs = t.pairs_faster;
 }
 
 void count_full_block(tables &t, const unsigned char *block)
