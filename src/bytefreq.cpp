@@ -295,6 +295,22 @@ VECTOR_CODE inline __m512i one_hot(const unsigned char *p, unsigned j)
     return _mm512_shldv_epi64(one, _mm512_setzero_si512(), _mm512_loadu_si512(p + j));
 }
 
+// Adds the 8 one-hot vectors of the 64 bytes at p to the planes of ones,
+// twos and fours, and returns their carry: a plane of eights.
+VECTOR_CODE inline __m512i add_64_bytes(const unsigned char *p, __m512i &ones, __m512i &twos,
+                                        __m512i &fours)
+{
+    __m512i twos_a, twos_b, fours_a, fours_b, eights;
+    add_planes(twos_a, ones, one_hot(p, 0), one_hot(p, 1));
+    add_planes(twos_b, ones, one_hot(p, 2), one_hot(p, 3));
+    add_planes(fours_a, twos, twos_a, twos_b);
+    add_planes(twos_a, ones, one_hot(p, 4), one_hot(p, 5));
+    add_planes(twos_b, ones, one_hot(p, 6), one_hot(p, 7));
+    add_planes(fours_b, twos, twos_a, twos_b);
+    add_planes(eights, fours, fours_a, fours_b);
+    return eights;
+}
+
 // Counts `chunks` runs of 128 bytes of one bin: 16 one-hot vectors each,
 // added in a tree of carry-save adders whose carry out is a plane of sixteens.
 VECTOR_CODE void count_bin(vector_counts &c, unsigned bin, const unsigned char *p, unsigned chunks,
@@ -304,22 +320,9 @@ VECTOR_CODE void count_bin(vector_counts &c, unsigned bin, const unsigned char *
     __m512i sixteens = c.sixteens[bin];
     unsigned since_widening = c.since_widening[bin];
     for (; chunks > 0; chunks--, p += chunk) {
-        const unsigned char *x = p, *y = p + 64;
-        __m512i twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, carry;
-        add_planes(twos_a, ones, one_hot(x, 0), one_hot(x, 1));
-        add_planes(twos_b, ones, one_hot(x, 2), one_hot(x, 3));
-        add_planes(fours_a, twos, twos_a, twos_b);
-        add_planes(twos_a, ones, one_hot(x, 4), one_hot(x, 5));
-        add_planes(twos_b, ones, one_hot(x, 6), one_hot(x, 7));
-        add_planes(fours_b, twos, twos_a, twos_b);
-        add_planes(eights_a, fours, fours_a, fours_b);
-        add_planes(twos_a, ones, one_hot(y, 0), one_hot(y, 1));
-        add_planes(twos_b, ones, one_hot(y, 2), one_hot(y, 3));
-        add_planes(fours_a, twos, twos_a, twos_b);
-        add_planes(twos_a, ones, one_hot(y, 4), one_hot(y, 5));
-        add_planes(twos_b, ones, one_hot(y, 6), one_hot(y, 7));
-        add_planes(fours_b, twos, twos_a, twos_b);
-        add_planes(eights_b, fours, fours_a, fours_b);
+        const __m512i eights_a = add_64_bytes(p, ones, twos, fours);
+        const __m512i eights_b = add_64_bytes(p + 64, ones, twos, fours);
+        __m512i carry;
         add_planes(carry, eights, eights_a, eights_b);
         sixteens = _mm512_add_epi8(sixteens, lane_counts(carry));
         if (++since_widening == sixteens_per_widening) {
