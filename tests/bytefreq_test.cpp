@@ -266,7 +266,8 @@ TEST_F(Bytefreq, CountsFilesPipesAndFifosAlike)
         for (std::size_t n = 20 + 256 * blocks - 1; n <= 20 + 256 * blocks + 1; n++)
             cases.emplace_back(std::to_string(n) + " bytes", pattern(n));
     // Past the first MiB, counting changes method.
-    for (std::size_t n : {1 << 20, (1 << 20) + 256, (1 << 20) + 257, (1 << 20) + 512})
+    const std::size_t mib = std::size_t{1} << 20;
+    for (const std::size_t n : {mib, mib + 256, mib + 257, mib + 512})
         cases.emplace_back(std::to_string(n) + " bytes after the header", pattern(20 + n));
     cases.emplace_back("a file of some MiB", pattern(3 << 20) + "tail");
 
