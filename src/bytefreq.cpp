@@ -395,7 +395,6 @@ VECTOR_CODE void finish_vector(vector_counts &c, std::uint64_t *byte_counts)
         add_counts(lane_counts(c.eights[bin]), 3, bin, byte_counts);
         add_counts(c.sixteens[bin], 4, bin, byte_counts);
     }
-    c = vector_counts{};
 }
 #else
 bool has_vector_instructions() { return false; }
