@@ -391,9 +391,9 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
 }
 
 // The vector counting sorts bytes into bins by their top two bits and
-// counts a bin 128 bytes at a time once it holds 1024, with 8-bit counts
-// widened every 31 runs of 128: these inputs sit on those edges, all in one
-// bin or spread over all four.
+// counts the bins 128 bytes at a time every 16 blocks (4096 bytes), with
+// 8-bit counts widened every 31 runs of 128: these inputs sit on those
+// edges, all in one bin or spread over all four.
 TEST_F(Bytefreq, CountsAtTheVectorCountingEdges)
 {
 #if VECTOR_BUILD
@@ -407,8 +407,8 @@ TEST_F(Bytefreq, CountsAtTheVectorCountingEdges)
     Rng rng(7);  // NOLINT(cert-msc32-c,cert-msc51-cpp): fixed, so that failures repeat
     const std::size_t widening = std::size_t{31} * 128;
     const std::size_t lengths[] = {1,    63,           64,       65,           127,
-                                   128,  129,          255,      1023,         1024,
-                                   1025, widening - 1, widening, widening + 1, 4 * widening + 77};
+                                   128,  129,          255,      4095,         4096,
+                                   4097, widening - 1, widening, widening + 1, 4 * widening + 77};
     for (const std::size_t n : lengths) {
         for (const unsigned bin : {0u, 1u, 2u, 3u, 4u}) {
             std::string data(20, 'h');
