@@ -242,7 +242,7 @@ static_assert(sixteens_per_widening * 8 <= UINT8_MAX);
 struct alignas(64) vector_counts {
     __m512i ones[4], twos[4], fours[4], eights[4];  // bit planes, per bin
     __m512i sixteens[4];                            // 8-bit counts of sixteens
-    unsigned char bins[4][blocks_per_count * block_size + 2 * chunk];
+    unsigned char bins[4][blocks_per_count * block_size + std::size_t{2} * chunk];
     unsigned fill[4];
     unsigned since_widening[4];
     unsigned blocks_binned;
@@ -417,7 +417,7 @@ VECTOR_CODE void count_vector(vector_counts &c, const unsigned char *block, std:
             _mm512_storeu_si512(c.bins[bin] + fill[bin], _mm512_setzero_si512());
             _mm512_storeu_si512(c.bins[bin] + fill[bin] + 64, _mm512_setzero_si512());
             count_bin(c, bin, c.bins[bin], chunks, byte_counts);
-            byte_counts[64 * bin] -= chunks * chunk - fill[bin];
+            byte_counts[std::size_t{64} * bin] -= chunks * chunk - fill[bin];
             fill[bin] = 0;
         }
         c.blocks_binned = 0;
