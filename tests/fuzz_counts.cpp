@@ -15,6 +15,16 @@
 
 #include <vector>
 
+#if BYTEFREQ_VECTOR
+// bytefreq compiles its vector counting into its read loop; this gives the
+// same code a block at a time.
+VECTOR_CODE void count_vector_block(vector_counts &c, const unsigned char *block, std::size_t n,
+                                    std::uint64_t *byte_counts)
+{
+    count_vector(c, block, n, byte_counts);
+}
+#endif
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     if (size < 2)
@@ -43,7 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             // A copy, as fread makes, so that reading past n is caught.
             const std::size_t n = std::min(block_size, input.size() - i);
             std::vector<unsigned char> block(input.begin() + long(i), input.begin() + long(i + n));
-            count(c, block.data(), n, byte_counts);
+#if BYTEFREQ_VECTOR
+            if (c.vector_instructions)
+                count_vector_block(c.vector, block.data(), n, byte_counts);
+            else
+#endif
+                count_portable(c.portable, block.data(), n, byte_counts);
             if (++blocks == fold_at)
                 fold(c.portable, byte_counts);
         }
