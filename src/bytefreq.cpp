@@ -392,7 +392,6 @@ VECTOR_CODE inline __attribute__((always_inline)) void count_vector(vector_count
 {
     unsigned fill[4] = {c.fill[0], c.fill[1], c.fill[2], c.fill[3]};
     const __mmask64 all = ~__mmask64{0};
-    std::size_t i = 0;
     if (n == block_size) {
         const __m512i x[4] = {_mm512_loadu_si512(block), _mm512_loadu_si512(block + 64),
                               _mm512_loadu_si512(block + 128), _mm512_loadu_si512(block + 192)};
@@ -403,6 +402,7 @@ VECTOR_CODE inline __attribute__((always_inline)) void count_vector(vector_count
         for (const __m512i &piece : x)
             sort_into_bins(c, fill, piece, all);
     } else {
+        std::size_t i = 0;
         for (; i + 64 <= n; i += 64)
             sort_into_bins(c, fill, _mm512_loadu_si512(block + i), all);
         if (i < n) {
@@ -487,11 +487,15 @@ void count_stream(counters &c, std::FILE *in, unsigned char *block, std::uint64_
         count_portable(c.portable, block, n, byte_counts);
 }
 
+// Adds what the narrower counters still hold to the totals. Only one way of
+// counting has been used, so only its counters are touched.
 void finish(counters &c, std::uint64_t *byte_counts)
 {
 #if BYTEFREQ_VECTOR
-    if (c.vector_instructions)
+    if (c.vector_instructions) {
         finish_vector(c.vector, byte_counts);
+        return;
+    }
 #endif
     fold(c.portable, byte_counts);
 }
