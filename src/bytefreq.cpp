@@ -75,26 +75,36 @@ void count_repeats(const unsigned char *block, std::size_t n, std::uint64_t *byt
 // Counted in pairs of neighbouring bytes, one counter for each pair of
 // values, a block needs half the increments. That wins where few pairs recur
 // (text and images in 0.6 of the time, arrays of numbers) and loses where
-// pairs spread over the whole 256 KiB table (random bytes and compressed
-// data take 1.5 times as long) or one pair repeats (sparse data: 2.5). Which
-// holds depends on the data and on the CPU's caches, so it is measured: the
-// input is counted in epochs of a MiB, each timed, and now and then an epoch
-// is counted the other way; the faster way is kept. A short trial cannot
-// decide this, as it starts with the other way's table out of the cache. A
-// file's first MiB is counted by bytes, so that a small file never touches
-// the pair table.
+// one pair repeats (sparse data: 2.5 times as long). Where pairs spread over
+// the whole table (random bytes, compressed data), 32-bit counters fill
+// 256 KiB, which misses the first-level cache (1.5 times as long as bytes);
+// 8-bit counters fill 64 KiB and mostly hit it (0.87 of the time of bytes),
+// but each wrap of a counter past 255 is a branch the CPU could not foresee,
+// which makes them slower than 32-bit counters where pairs recur. Which way
+// is fastest depends on the data and on the CPU's caches, so it is measured:
+// the input is counted in epochs of a MiB, each timed, and now and then an
+// epoch is counted another way; the fastest way is kept. A short trial
+// cannot decide this, as it starts with the other way's table out of the
+// cache. A file's first MiB is counted by bytes, so that a small file never
+// touches the pair tables.
 //
-// A counter takes at most 128 increments a block, and the tables are folded
-// into the 64-bit totals every fold_blocks blocks.
+// A 32-bit counter takes at most 128 increments a block, and the 32-bit
+// tables are folded into the 64-bit totals every fold_blocks blocks. An
+// 8-bit pair counter adds 256 to both of its values' totals each time it
+// wraps, so it never overflows unseen.
+enum class way : unsigned char { bytes, pairs, narrow_pairs };
+
 struct tables {
     std::uint32_t bytes[8][256 + 8];
     std::uint32_t pairs[256 * 256];
+    std::uint8_t narrow_pairs[256 * 256];
     std::uint64_t full_blocks;
     std::uint64_t since_fold;   // blocks since the last fold
     std::uint64_t epoch_start;  // clock ticks
     std::uint64_t best_cycles;  // of the way in use, since the last trial
     unsigned trial_gap, epochs_to_trial;
-    bool pairs_faster, by_pairs, pairs_used;
+    way fastest, current, next_trial;
+    bool pairs_used, narrow_pairs_used;
 };
 constexpr std::uint64_t epoch_blocks = (1 << 20) / block_size;
 constexpr unsigned max_trial_gap = 64;
@@ -121,13 +131,37 @@ void count_pairs(tables &t, const unsigned char *block)
     }
 }
 
+// Out of the loop, so that the loop keeps its registers for the common case.
+__attribute__((cold, noinline)) void narrow_pair_wrapped(unsigned pair, std::uint64_t *byte_counts)
+{
+    byte_counts[pair & 0xFF] += 256;
+    byte_counts[pair >> 8] += 256;
+}
+
+void count_narrow_pairs(tables &t, const unsigned char *block, std::uint64_t *byte_counts)
+{
+    for (std::size_t i = 0; i < block_size; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, block + i, 8);
+        for (int k = 0; k < 4; k++) {
+            const unsigned pair = (w >> (16 * k)) & 0xFFFF;
+            if (__builtin_expect(++t.narrow_pairs[pair] == 0, 0))
+                narrow_pair_wrapped(pair, byte_counts);
+        }
+    }
+}
+
+// The way that is neither a nor b.
+way other_way(way a, way b) { return way(3 - unsigned(a) - unsigned(b)); }
+
 // Called every quarter of an epoch. The first quarter warms the caches for
 // the epoch's way and is not timed; the rest is. At the end of each epoch
 // this picks the way for the next one. The first epoch is not timed at all,
 // as it pays for starting up; the second is counted by bytes, the third by
-// pairs. A trial of the other way is held against the fastest epoch of the
-// present way since the last trial: other work on the machine only ever
-// slows an epoch, by a fifth and more here, so the fastest is the fairest.
+// the first trial. A trial of another way is held against the fastest epoch
+// of the present way since the last trial: other work on the machine only
+// ever slows an epoch, by a fifth and more here, so the fastest is the
+// fairest. Trials take the other two ways in turn.
 void quarter_passed(tables &t)
 {
     const std::uint64_t quarter = t.full_blocks / (epoch_blocks / 4);
@@ -140,17 +174,19 @@ void quarter_passed(tables &t)
     if (quarter == 4) {
         t.best_cycles = UINT64_MAX;
         t.trial_gap = t.epochs_to_trial = 1;
+        t.next_trial = way::narrow_pairs;
         return;
     }
     const std::uint64_t cycles = __rdtsc() - t.epoch_start;
-    if (t.by_pairs == t.pairs_faster) {
+    if (t.current == t.fastest) {
         t.best_cycles = std::min(t.best_cycles, cycles);
         if (--t.epochs_to_trial == 0)
-            t.by_pairs = !t.pairs_faster;
+            t.current = t.next_trial;
         return;
     }
+    t.next_trial = other_way(t.fastest, t.current);
     if (cycles < t.best_cycles) {
-        t.pairs_faster = t.by_pairs;
+        t.fastest = t.current;
         t.best_cycles = cycles;
         t.trial_gap = 1;
     } else {
@@ -158,19 +194,40 @@ void quarter_passed(tables &t)
         t.trial_gap = std::min(2 * t.trial_gap, max_trial_gap);
     }
     t.epochs_to_trial = t.trial_gap;
-    t.by_pairs = t.pairs_faster;
+    t.current = t.fastest;
 }
 
-void count_full_block(tables &t, const unsigned char *block)
+void count_full_block(tables &t, const unsigned char *block, std::uint64_t *byte_counts)
 {
-    if (t.by_pairs) {
+    switch (t.current) {
+    case way::bytes: count_bytes(t, block); break;
+    case way::pairs:
         count_pairs(t, block);
         t.pairs_used = true;
-    } else {
-        count_bytes(t, block);
+        break;
+    case way::narrow_pairs:
+        count_narrow_pairs(t, block, byte_counts);
+        t.narrow_pairs_used = true;
+        break;
     }
     if (++t.full_blocks % (epoch_blocks / 4) == 0)
         quarter_passed(t);
+}
+
+// Adds each pair counter to the totals of both its values: the first byte
+// of a pair is the low half of its index.
+template <typename counter> void fold_pairs(counter *pairs, std::uint64_t *byte_counts)
+{
+    for (std::size_t high = 0; high < 256; high++) {
+        const counter *row = &pairs[256 * high];
+        std::uint64_t row_sum = 0;
+        for (std::size_t low = 0; low < 256; low++) {
+            byte_counts[low] += row[low];
+            row_sum += row[low];
+        }
+        byte_counts[high] += row_sum;
+    }
+    std::memset(pairs, 0, sizeof(counter) * 256 * 256);
 }
 
 void fold(tables &t, std::uint64_t *byte_counts)
@@ -179,19 +236,11 @@ void fold(tables &t, std::uint64_t *byte_counts)
         for (std::size_t v = 0; v < 256; v++)
             byte_counts[v] += table[v];
     std::memset(t.bytes, 0, sizeof t.bytes);
-    if (t.pairs_used) {
-        for (std::size_t high = 0; high < 256; high++) {
-            const std::uint32_t *row = &t.pairs[256 * high];
-            std::uint64_t row_sum = 0;
-            for (std::size_t low = 0; low < 256; low++) {
-                byte_counts[low] += row[low];
-                row_sum += row[low];
-            }
-            byte_counts[high] += row_sum;
-        }
-        std::memset(t.pairs, 0, sizeof t.pairs);
-        t.pairs_used = false;
-    }
+    if (t.pairs_used)
+        fold_pairs(t.pairs, byte_counts);
+    if (t.narrow_pairs_used)
+        fold_pairs(t.narrow_pairs, byte_counts);
+    t.pairs_used = t.narrow_pairs_used = false;
     t.since_fold = 0;
 }
 
@@ -203,7 +252,7 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n,
         return;
     }
     if (n == block_size)
-        count_full_block(t, block);
+        count_full_block(t, block, byte_counts);
     else
         for (std::size_t i = 0; i < n; i++)
             t.bytes[i % 8][block[i]]++;

@@ -269,6 +269,8 @@ TEST_F(Bytefreq, CountsFilesPipesAndFifosAlike)
     const std::size_t mib = std::size_t{1} << 20;
     for (const std::size_t n : {mib, mib + 256, mib + 257, mib + 512})
         cases.emplace_back(std::to_string(n) + " bytes after the header", pattern(20 + n));
+    // Its third MiB is counted by pairs of bytes in 8-bit counters, which
+    // this pattern wraps 16 times each.
     cases.emplace_back("a file of some MiB", pattern(3 << 20) + "tail");
 
     const fs::path fifo = dir / "fifo";
