@@ -151,7 +151,7 @@ void count_narrow_pairs(tables &t, const unsigned char *block, std::uint64_t *by
     for (std::size_t i = 0; i < block_size; i += 8)
         for (std::size_t k = 0; k < 8; k += 2) {
             const unsigned pair = pair_at(block + i + k);
-            if (__builtin_expect(++t.narrow_pairs[pair] == 0, 0))
+            if (++t.narrow_pairs[pair] == 0) [[unlikely]]
                 narrow_pair_wrapped(pair, byte_counts);
         }
 }
