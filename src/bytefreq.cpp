@@ -19,20 +19,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <x86intrin.h>
+#include <sys/types.h>
 
-#ifndef BYTEFREQ_VECTOR
+// A 32-bit build without 64-bit file offsets cannot open a file of 2 GiB or
+// more: -D_FILE_OFFSET_BITS=64.
+static_assert(sizeof(off_t) >= 8, "bytefreq needs 64-bit file offsets");
+
+// The vector counting is x86-64 code; every other target, and a build with
+// -DBYTEFREQ_VECTOR=0, has the portable counting alone.
+#if !defined(__x86_64__)
+#undef BYTEFREQ_VECTOR
+#define BYTEFREQ_VECTOR 0
+#elif !defined(BYTEFREQ_VECTOR)
 #define BYTEFREQ_VECTOR 1
 #endif
 #if BYTEFREQ_VECTOR
 #include <immintrin.h>
-// glibc's header is C: clang takes its _Bool in C++ only as a GNU extension.
-#if defined(__clang__) && !defined(_Bool)
-#define _Bool bool  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-#endif
-#include <sys/platform/x86.h>
 #endif
 
 namespace {
@@ -101,8 +106,8 @@ struct tables {
     std::uint8_t narrow_pairs[256 * 256];
     std::uint64_t full_blocks;
     std::uint64_t since_fold;   // blocks since the last fold
-    std::uint64_t epoch_start;  // clock ticks
-    std::uint64_t best_cycles;  // of the way in use, since the last trial
+    std::uint64_t epoch_start;  // ns
+    std::uint64_t best_ns;      // of the way in use, since the last trial
     unsigned trial_gap, epochs_to_trial;
     way fastest, current, next_trial;
     bool pairs_used, narrow_pairs_used;
@@ -126,7 +131,9 @@ void count_bytes(tables &t, const unsigned char *block)
             t.bytes[k][block[i + k]]++;
 }
 
-// The first byte of a pair is the low half of its index.
+// Which byte of a pair is the high half of its index depends on the byte
+// order, but each pair counter is added to the totals of both its values,
+// so the counts do not.
 unsigned pair_at(const unsigned char *p)
 {
     std::uint16_t pair;
@@ -158,6 +165,15 @@ void count_narrow_pairs(tables &t, const unsigned char *block, std::uint64_t *by
         }
 }
 
+// A monotonic clock, read twice an epoch: its cost is lost in the MiB
+// counted between.
+std::uint64_t now_ns()
+{
+    timespec t{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::uint64_t(t.tv_sec) * 1000000000 + std::uint64_t(t.tv_nsec);
+}
+
 // The way that is neither a nor b.
 way other_way(way a, way b) { return way(3 - unsigned(a) - unsigned(b)); }
 
@@ -173,31 +189,31 @@ void quarter_passed(tables &t)
 {
     const std::uint64_t quarter = t.full_blocks / (epoch_blocks / 4);
     if (quarter % 4 == 1) {
-        t.epoch_start = __rdtsc();
+        t.epoch_start = now_ns();
         return;
     }
     if (quarter % 4 != 0)
         return;
     if (quarter == 4) {
-        t.best_cycles = UINT64_MAX;
+        t.best_ns = UINT64_MAX;
         t.trial_gap = t.epochs_to_trial = 1;
         t.next_trial = way::narrow_pairs;
         return;
     }
-    const std::uint64_t cycles = __rdtsc() - t.epoch_start;
+    const std::uint64_t ns = now_ns() - t.epoch_start;
     if (t.current == t.fastest) {
-        t.best_cycles = std::min(t.best_cycles, cycles);
+        t.best_ns = std::min(t.best_ns, ns);
         if (--t.epochs_to_trial == 0)
             t.current = t.next_trial;
         return;
     }
     t.next_trial = other_way(t.fastest, t.current);
-    if (cycles < t.best_cycles) {
+    if (ns < t.best_ns) {
         t.fastest = t.current;
-        t.best_cycles = cycles;
+        t.best_ns = ns;
         t.trial_gap = 1;
     } else {
-        t.best_cycles = UINT64_MAX;
+        t.best_ns = UINT64_MAX;
         t.trial_gap = std::min(2 * t.trial_gap, max_trial_gap);
     }
     t.epochs_to_trial = t.trial_gap;
@@ -307,12 +323,14 @@ struct alignas(64) vector_counts {
     unsigned blocks_binned;
 };
 
+// The compiler's check, which any C library builds with; it also asks
+// whether the kernel saves the AVX-512 registers.
 bool has_vector_instructions()
 {
-    return CPU_FEATURE_ACTIVE(POPCNT) && CPU_FEATURE_ACTIVE(AVX512F) &&
-           CPU_FEATURE_ACTIVE(AVX512BW) && CPU_FEATURE_ACTIVE(AVX512VL) &&
-           CPU_FEATURE_ACTIVE(AVX512_VBMI) && CPU_FEATURE_ACTIVE(AVX512_VBMI2) &&
-           CPU_FEATURE_ACTIVE(GFNI) && CPU_FEATURE_ACTIVE(AVX512_BITALG);
+    return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+           __builtin_cpu_supports("gfni") && __builtin_cpu_supports("avx512bitalg");
 }
 
 // Adds one-hot planes a and b to `sum`, leaving the carries in `carry`. The

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -122,7 +123,9 @@ protected:
     // Runs bytefreq in `dir`, standard input from /dev/null unless fed.
     Result run(const Invocation &r)
     {
-        std::vector<char *> argv{const_cast<char *>(BYTEFREQ)};
+        std::vector<char *> argv;
+        for (const char *word : {LAUNCHER BYTEFREQ})
+            argv.push_back(const_cast<char *>(word));
         for (const auto &a : r.args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -175,7 +178,7 @@ protected:
         if (spawned != 0) {
             if (in_pipe[1] != -1)
                 close(in_pipe[1]);
-            ADD_FAILURE() << "cannot start " << argv[0];
+            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
             return res;
         }
 
