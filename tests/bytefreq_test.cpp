@@ -58,6 +58,10 @@ std::string show(const std::string &data)
     return s.str();
 }
 
+// The first 16 KiB after the header are counted apart from the rest: inputs
+// meant for the rest of the counting start with this much.
+constexpr std::size_t first_counted_apart = std::size_t{16} << 10;
+
 // Bytes that run through every value, in an order that is not just ascending.
 std::string pattern(std::size_t n)
 {
@@ -263,14 +267,21 @@ TEST_F(Bytefreq, CountsFilesPipesAndFifosAlike)
         {"0xFF across blocks and a short last block", h + std::string(1000, '\xFF')},
         {"zeros between mixed blocks", h + pattern(300) + std::string(700, '\0') + pattern(77)},
     };
-    for (const auto &[name, data] : runs)
+    // Each of these also after the part counted apart.
+    const std::string first = h + pattern(first_counted_apart);
+    for (const auto &[name, data] : runs) {
         cases.emplace_back(name, data);
+        cases.emplace_back(name + ", after 16 KiB", first + data.substr(20));
+    }
     for (std::size_t blocks = 1; blocks <= 4; blocks++)
-        for (std::size_t n = 20 + 256 * blocks - 1; n <= 20 + 256 * blocks + 1; n++)
-            cases.emplace_back(std::to_string(n) + " bytes", pattern(n));
-    // Past the first MiB, counting changes method.
+        for (std::size_t n = 256 * blocks - 1; n <= 256 * blocks + 1; n++) {
+            cases.emplace_back(std::to_string(20 + n) + " bytes", pattern(20 + n));
+            cases.emplace_back("16 KiB and " + std::to_string(n) + " bytes", first + pattern(n));
+        }
+    // Counting changes method past the first 16 KiB and past the first MiB.
     const std::size_t mib = std::size_t{1} << 20;
-    for (const std::size_t n : {mib, mib + 256, mib + 257, mib + 512})
+    for (const std::size_t n : {first_counted_apart - 1, first_counted_apart,
+                                first_counted_apart + 1, mib, mib + 256, mib + 257, mib + 512})
         cases.emplace_back(std::to_string(n) + " bytes after the header", pattern(20 + n));
     // Its third MiB is counted by pairs of bytes in 8-bit counters, which
     // this pattern wraps 16 times each.
@@ -375,12 +386,13 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
     Rng rng(seed);  // NOLINT(cert-msc32-c,cert-msc51-cpp): fixed, so that failures repeat
     auto below = [&](std::uint64_t n) { return std::size_t(rng() % n); };
     for (int i = 0; i < 300 && !HasFailure(); i++) {
-        // Mostly short, where blocks and vectors end; some long enough for
-        // the narrow counters to be widened and for the ways of counting to
-        // be timed against each other, which starts at 2 MiB.
+        // Mostly short, where blocks and vectors end, half of them after the
+        // part counted apart; some long enough for the narrow counters to be
+        // widened and for the ways of counting to be timed against each
+        // other, which starts at 2 MiB.
         const std::size_t n = i % 40 == 0  ? (std::size_t(2) << 20) + below(std::size_t(3) << 20)
                               : i % 4 == 0 ? below(300000)
-                                           : below(1500);
+                                           : (i % 2) * first_counted_apart + below(1500);
         // A kind of its own, or one that changes every few KiB at odd
         // offsets, so that any switch between ways of counting falls mid-file.
         const std::size_t kind = below(kinds + 1);
@@ -398,7 +410,8 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
 // The vector counting sorts bytes into bins by their top two bits and
 // counts the bins 128 bytes at a time every 16 blocks (4096 bytes), with
 // 8-bit counts widened every 31 runs of 128: these inputs sit on those
-// edges, all in one bin or spread over all four.
+// edges, all in one bin or spread over all four, after the part counted
+// apart.
 TEST_F(Bytefreq, CountsAtTheVectorCountingEdges)
 {
 #if VECTOR_BUILD
@@ -416,7 +429,7 @@ TEST_F(Bytefreq, CountsAtTheVectorCountingEdges)
                                    4097, widening - 1, widening, widening + 1, 4 * widening + 77};
     for (const std::size_t n : lengths) {
         for (const unsigned bin : {0u, 1u, 2u, 3u, 4u}) {
-            std::string data(20, 'h');
+            std::string data = std::string(20, 'h') + pattern(first_counted_apart);
             for (std::size_t i = 0; i < n; i++)
                 data += static_cast<char>(bin < 4 ? std::uint64_t{64} * bin + rng() % 64 : rng());
             SCOPED_TRACE("bin " + std::to_string(bin) + ", input " + show(data));
@@ -426,7 +439,7 @@ TEST_F(Bytefreq, CountsAtTheVectorCountingEdges)
     }
     // One value in every byte but one a block: an 8-bit count that missed
     // its widening would wrap long before the end.
-    std::string dominant(20, 'h');
+    std::string dominant = std::string(20, 'h') + pattern(first_counted_apart);
     for (int block = 0; block < 400; block++)
         dominant.append(255, '\xC5') += static_cast<char>(block);
     SCOPED_TRACE("one value dominant, input " + show(dominant));

@@ -38,9 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const unsigned char c : input)
         expected[c]++;
 
-    // Each of the three portable ways, then the vectors.
-    for (unsigned config = 0; config < 4; config++) {
-        const bool by_vector = config == 3;
+    // Each of the three portable ways, then the vectors, then the first
+    // blocks counted apart with the rest by the portable way.
+    for (unsigned config = 0; config < 5; config++) {
+        const bool by_vector = config == 3, first_apart = config == 4;
         static counters c;
         c = counters{};
         c.vector_instructions = by_vector && has_vector_instructions();
@@ -49,20 +50,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         // The way stays as set: the first choice between them falls at 1 MiB.
         c.portable.current = c.portable.fastest = way(config % 3);
         std::uint64_t byte_counts[256] = {};
+        first_tables first{};
         std::size_t blocks = 0;
         for (std::size_t i = 0; i < input.size(); i += block_size) {
             // A copy, as fread makes, so that reading past n is caught.
             const std::size_t n = std::min(block_size, input.size() - i);
             std::vector<unsigned char> block(input.begin() + long(i), input.begin() + long(i + n));
+            if (first_apart && blocks < first_blocks)
+                count_first(first, block.data(), n);
 #if BYTEFREQ_VECTOR
-            if (c.vector_instructions)
+            else if (c.vector_instructions)
                 count_vector_block(c.vector, block.data(), n, byte_counts);
-            else
 #endif
+            else
                 count_portable(c.portable, block.data(), n, byte_counts);
             if (++blocks == fold_at)
                 fold(c.portable, byte_counts);
         }
+        add_first(first, byte_counts);
         finish(c, byte_counts);
         if (std::memcmp(byte_counts, expected, sizeof expected) != 0)
             __builtin_trap();
