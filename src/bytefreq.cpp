@@ -380,14 +380,16 @@ VECTOR_CODE void add_counts(__m512i count, unsigned shift, unsigned bin, std::ui
     }
 }
 
-// 1 << (byte j of each 8-byte lane at p, mod 64). The shift count is taken
-// mod 64 from the whole lane, so a load from p + j puts byte j where it
-// counts, and no shift is needed to get it there: 8% less time on random
-// bytes than shifting the lanes.
+// 1 << (byte j of each 8-byte lane at p, mod 64), as 1 rotated left. The
+// count is taken mod 64 from the whole lane, so a load from p + j puts
+// byte j where it counts, and no shift is needed to get it there: 8% less
+// time on random bytes than shifting the lanes. The rotate reads two
+// registers where a funnel shift of 1 and 0 read three: 0.92 to 0.98 of
+// the time on every kind of data tried, on an AMD EPYC (Zen 5).
+// Zero-masked for g++ 12, as in lane_counts.
 VECTOR_CODE inline __m512i one_hot(const unsigned char *p, unsigned j)
 {
-    const __m512i one = _mm512_set1_epi64(1);
-    return _mm512_shldv_epi64(one, _mm512_setzero_si512(), _mm512_loadu_si512(p + j));
+    return _mm512_maskz_rolv_epi64(0xFF, _mm512_set1_epi64(1), _mm512_loadu_si512(p + j));
 }
 
 // Adds the 8 one-hot vectors of the 64 bytes at p to the planes of ones,
