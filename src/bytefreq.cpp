@@ -546,9 +546,8 @@ bool has_vector_instructions() { return false; }
 // The first 16 KiB of every input are counted apart, in eight tables of
 // 16-bit counters on the stack (4 KiB), in the way count_bytes counts: so a
 // small file never touches the counters above, 350 KiB that are paged in,
-// a page fault each (1.5 us), only where they are used, and never asks what
-// the CPU has. Counting 16 KiB so costs about 5 us, against a few us by
-// vectors and at least 6 page faults.
+// a page fault each (1.5 us), only where they are used. Counting 16 KiB so
+// costs about 5 us, against a few us by vectors and at least 6 page faults.
 constexpr std::size_t first_blocks = 64;
 // Byte i of a block goes to table i % 8.
 static_assert(first_blocks * block_size / 8 <= UINT16_MAX);
