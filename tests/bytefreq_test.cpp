@@ -392,7 +392,7 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
         // other, which starts at 2 MiB.
         const std::size_t n = i % 40 == 0  ? (std::size_t(2) << 20) + below(std::size_t(3) << 20)
                               : i % 4 == 0 ? below(300000)
-                                           : (i % 2) * first_counted_apart + below(1500);
+                                           : std::size_t(i % 2) * first_counted_apart + below(1500);
         // A kind of its own, or one that changes every few KiB at odd
         // offsets, so that any switch between ways of counting falls mid-file.
         const std::size_t kind = below(kinds + 1);
