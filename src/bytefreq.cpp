@@ -132,6 +132,24 @@ void count_bytes(tables &t, const unsigned char *block)
             t.bytes[k][block[i + k]]++;
 }
 
+// Counts n bytes into eight tables, byte i into table i % 8, as count_bytes
+// does: for a short last block, and for the first blocks of every input
+// (below), whose tables are narrower.
+template <typename counter, std::size_t size>
+void count_by_position(counter (&t)[8][size], const unsigned char *block, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; i++)
+        t[i % 8][block[i]]++;
+}
+
+template <typename counter, std::size_t size>
+void add_tables(const counter (&t)[8][size], std::uint64_t *byte_counts)
+{
+    for (const auto &table : t)
+        for (std::size_t v = 0; v < 256; v++)
+            byte_counts[v] += table[v];
+}
+
 // Which byte of a pair is the high half of its index depends on the byte
 // order, but each pair counter is added to the totals of both its values,
 // so the counts do not.
@@ -255,9 +273,7 @@ template <typename counter> void fold_pairs(counter *pairs, std::uint64_t *byte_
 
 void fold(tables &t, std::uint64_t *byte_counts)
 {
-    for (auto &table : t.bytes)
-        for (std::size_t v = 0; v < 256; v++)
-            byte_counts[v] += table[v];
+    add_tables(t.bytes, byte_counts);
     std::memset(t.bytes, 0, sizeof t.bytes);
     if (t.pairs_used)
         fold_pairs(t.pairs, byte_counts);
@@ -277,8 +293,7 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n,
     if (n == block_size)
         count_full_block(t, block, byte_counts);
     else
-        for (std::size_t i = 0; i < n; i++)
-            t.bytes[i % 8][block[i]]++;
+        count_by_position(t.bytes, block, n);
     if (++t.since_fold == fold_blocks)
         fold(t, byte_counts);
 }
@@ -601,19 +616,6 @@ constexpr std::size_t first_blocks = 64;
 static_assert(first_blocks * block_size / 8 <= UINT16_MAX);
 using first_tables = std::uint16_t[8][256];
 
-void count_first(first_tables &t, const unsigned char *block, std::size_t n)
-{
-    for (std::size_t i = 0; i < n; i++)
-        t[i % 8][block[i]]++;
-}
-
-void add_first(const first_tables &t, std::uint64_t *byte_counts)
-{
-    for (const auto &table : t)
-        for (std::size_t v = 0; v < 256; v++)
-            byte_counts[v] += table[v];
-}
-
 // Counts up to first_blocks blocks of `in`, and tells whether there may be
 // more: whether the reads stopped at the limit rather than at the end.
 bool count_first_blocks(std::FILE *in, unsigned char *block, std::uint64_t *byte_counts)
@@ -621,10 +623,10 @@ bool count_first_blocks(std::FILE *in, unsigned char *block, std::uint64_t *byte
     first_tables t{};
     std::size_t blocks = 0, n;
     while (blocks < first_blocks && (n = fread_unlocked(block, 1, block_size, in)) > 0) {
-        count_first(t, block, n);
+        count_by_position(t, block, n);
         blocks++;
     }
-    add_first(t, byte_counts);
+    add_tables(t, byte_counts);
     return blocks == first_blocks;
 }
 

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             const std::size_t n = std::min(block_size, input.size() - i);
             std::vector<unsigned char> block(input.begin() + long(i), input.begin() + long(i + n));
             if (first_apart && blocks < first_blocks)
-                count_first(first, block.data(), n);
+                count_by_position(first, block.data(), n);
 #if BYTEFREQ_VECTOR
             else if (c.vector_instructions)
                 count_vector_block(c.vector, block.data(), n, byte_counts);
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (++blocks == fold_at)
                 fold(c.portable, byte_counts);
         }
-        add_first(first, byte_counts);
+        add_tables(first, byte_counts);
         finish(c, byte_counts);
         if (std::memcmp(byte_counts, expected, sizeof expected) != 0)
             __builtin_trap();
