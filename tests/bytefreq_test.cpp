@@ -59,8 +59,10 @@ std::string show(const std::string &data)
 }
 
 // The first 16 KiB after the header are counted apart from the rest: inputs
-// meant for the rest of the counting start with this much.
+// meant for the rest of the counting start with this much, and come through
+// a pipe, as a regular file under 64 KiB is counted apart to its end.
 constexpr std::size_t first_counted_apart = std::size_t{16} << 10;
+constexpr std::size_t small_file = std::size_t{64} << 10;
 
 // Bytes that run through every value, in an order that is not just ascending.
 std::string pattern(std::size_t n)
@@ -278,10 +280,12 @@ TEST_F(Bytefreq, CountsFilesPipesAndFifosAlike)
             cases.emplace_back(std::to_string(20 + n) + " bytes", pattern(20 + n));
             cases.emplace_back("16 KiB and " + std::to_string(n) + " bytes", first + pattern(n));
         }
-    // Counting changes method past the first 16 KiB and past the first MiB.
+    // Counting changes method past the first 16 KiB, for a regular file at
+    // 64 KiB, and past the first MiB.
     const std::size_t mib = std::size_t{1} << 20;
-    for (const std::size_t n : {first_counted_apart - 1, first_counted_apart,
-                                first_counted_apart + 1, mib, mib + 256, mib + 257, mib + 512})
+    for (const std::size_t n :
+         {first_counted_apart - 1, first_counted_apart, first_counted_apart + 1, small_file - 21,
+          small_file - 20, small_file - 19, mib, mib + 256, mib + 257, mib + 512})
         cases.emplace_back(std::to_string(n) + " bytes after the header", pattern(20 + n));
     // Its third MiB is counted by pairs of bytes in 8-bit counters, which
     // this pattern wraps 16 times each.
@@ -387,7 +391,7 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
     auto below = [&](std::uint64_t n) { return std::size_t(rng() % n); };
     for (int i = 0; i < 300 && !HasFailure(); i++) {
         // Mostly short, where blocks and vectors end, half of them after the
-        // part counted apart; some long enough for the narrow counters to be
+        // part counted apart (through a pipe); some long enough for the narrow counters to be
         // widened and for the ways of counting to be timed against each
         // other, which starts at 2 MiB.
         const std::size_t n = i % 40 == 0  ? (std::size_t(2) << 20) + below(std::size_t(3) << 20)
@@ -402,6 +406,10 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
                         kind < kinds ? kind : below(kinds), rng);
         SCOPED_TRACE("seed " + std::to_string(seed) + ", case " + std::to_string(i) + ", kind " +
                      std::to_string(kind) + ", input " + show(data));
+        if (i % 2 == 1) {
+            expect_report({.args = {"/dev/stdin"}, .feed = data}, data);
+            continue;
+        }
         write("data", data);
         expect_report({.args = {"data"}}, data);
     }
@@ -411,7 +419,7 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
 // counts the bins 128 bytes at a time every 16 blocks (4096 bytes), with
 // 8-bit counts widened every 31 runs of 128: these inputs sit on those
 // edges, all in one bin or spread over all four, after the part counted
-// apart.
+// apart (through a pipe, for the shorter ones).
 TEST_F(Bytefreq, CountsAtTheVectorCountingEdges)
 {
 #if VECTOR_BUILD
@@ -433,8 +441,7 @@ TEST_F(Bytefreq, CountsAtTheVectorCountingEdges)
             for (std::size_t i = 0; i < n; i++)
                 data += static_cast<char>(bin < 4 ? std::uint64_t{64} * bin + rng() % 64 : rng());
             SCOPED_TRACE("bin " + std::to_string(bin) + ", input " + show(data));
-            write("data", data);
-            expect_report({.args = {"data"}}, data);
+            expect_report({.args = {"/dev/stdin"}, .feed = data}, data);
         }
     }
     // One value in every byte but one a block: an 8-bit count that missed
