@@ -391,9 +391,9 @@ TEST_F(Bytefreq, MatchesAPlainCountOnRandomInputs)
     auto below = [&](std::uint64_t n) { return std::size_t(rng() % n); };
     for (int i = 0; i < 300 && !HasFailure(); i++) {
         // Mostly short, where blocks and vectors end, half of them after the
-        // part counted apart (through a pipe); some long enough for the narrow counters to be
-        // widened and for the ways of counting to be timed against each
-        // other, which starts at 2 MiB.
+        // part counted apart (through a pipe); some long enough for the
+        // narrow counters to be widened and for the ways of counting to be
+        // timed against each other, which starts at 2 MiB.
         const std::size_t n = i % 40 == 0  ? (std::size_t(2) << 20) + below(std::size_t(3) << 20)
                               : i % 4 == 0 ? below(300000)
                                            : std::size_t(i % 2) * first_counted_apart + below(1500);
