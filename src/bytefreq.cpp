@@ -11,6 +11,13 @@
 // cannot be opened, reading it fails, or the report cannot be written.
 // When FILE cannot be opened or read, nothing at all is written; standard
 // error is never written.
+//
+// The counting has several ways, named in one table (ways(), below); main
+// counts with the first that the CPU can use. doc/performance.md says how
+// each works and what it was measured against; `bench/run kernels` times
+// each of them again.
+
+#include "bytefreq.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -43,14 +50,13 @@ static_assert(sizeof(off_t) >= 8, "bytefreq needs 64-bit file offsets");
 
 namespace {
 
-constexpr std::size_t header_size = 20;
-constexpr std::size_t block_size = 256;
+using bytefreq::block_size;
+using bytefreq::header_size;
 
 // A block that repeats its first 8 bytes (zeros, one value, "AB", zero
-// padding, a flat area of 32-bit pixels) is counted from those 8 bytes:
-// cached zeros go at 5 GB/s, where counting them byte by byte would take
-// the 3 GB/s of vectors or the 1.8 GB/s of tables. The first compare turns
-// away nearly every other block, so other data pays nothing for the check.
+// padding, a flat area of 32-bit pixels) is counted from those 8 bytes, in
+// about a third of the time of counting it byte by byte. The first compare
+// turns away nearly every other block, so other data pays nothing for it.
 bool repeats_every_8(const unsigned char *block, std::size_t n)
 {
     return n >= 16 && std::memcmp(block, block + 8, 8) == 0 &&
@@ -68,38 +74,33 @@ void count_repeats(const unsigned char *block, std::size_t n, std::uint64_t *byt
         byte_counts[block[k]] += (n - k + 7) / 8;
 }
 
-// Counting by table costs at least a load and a store to a counter for every
-// increment, and a store waits for the one before it to the same counter.
-// Byte i of a block goes to table i % 8, so a counter is incremented at most
-// once every 8 bytes, whatever the data: random bytes, sparse data and UTF-32
-// text alike are counted at about a cycle a byte, as fast as four tables
-// count random bytes, where four tables take 1.5 times as long on sparse
-// data and UTF-32. Each table is padded so that the same value in two tables
-// never lies 4 KiB apart, which made loads wait on unrelated stores (zeros
-// took 1.4 times as long).
+// The portable counting: tables of counters in one of three layouts.
 //
-// Counted in pairs of neighbouring bytes, one counter for each pair of
-// values, a block needs half the increments. That wins where few pairs recur
-// (text and images in 0.6 of the time, arrays of numbers) and loses where
-// one pair repeats (sparse data: 2.5 times as long). Where pairs spread over
-// the whole table (random bytes, compressed data), 32-bit counters fill
-// 256 KiB, which misses the first-level cache (1.5 times as long as bytes);
-// 8-bit counters fill 64 KiB and mostly hit it (0.85 of the time of bytes,
-// in memory on an Intel Xeon). But each wrap of a counter past 255 is a
-// branch the CPU cannot foresee, a tenth to a quarter of their time, so
-// where pairs recur 32-bit counters are faster. Which way is fastest
-// depends on the data and on the CPU's caches, so it is measured:
-// the input is counted in epochs of a MiB, each timed, and now and then an
-// epoch is counted another way; the fastest way is kept. A short trial
-// cannot decide this, as it starts with the other way's table out of the
-// cache. A file's first MiB is counted by bytes, so that a small file never
-// touches the pair tables.
+// bytes: byte i of a block goes to table i % 8, so a counter is incremented
+// at most once every 8 bytes and never waits long on its own last store;
+// four tables count as fast on random bytes but take 1.5 times as long on
+// sparse data and UTF-32. Each table is padded so that the same value in
+// two tables never lies 4 KiB apart, where loads waited on unrelated stores.
+//
+// pairs: one 32-bit counter for each pair of neighbouring bytes, half the
+// increments; wins where few pairs recur (text in 0.6 of the time of bytes),
+// loses where one pair repeats.
+//
+// narrow_pairs: the same in 8-bit counters, 64 KiB that mostly stay in the
+// first-level cache where 256 KiB do not (random bytes, compressed data);
+// each wrap past 255 is a branch the CPU cannot foresee.
+//
+// Which is fastest depends on the data and the CPU's caches, and a short
+// trial cannot tell (it starts with the other layout's table out of cache),
+// so the input is counted in epochs of a MiB, each timed, and now and then
+// an epoch is counted another way; the fastest is kept. The first MiB is
+// counted by bytes, so that a small input never touches the pair tables.
 //
 // A 32-bit counter takes at most 128 increments a block, and the 32-bit
 // tables are folded into the 64-bit totals every fold_blocks blocks. An
 // 8-bit pair counter adds 256 to both of its values' totals each time it
 // wraps, so it never overflows unseen.
-enum class way : unsigned char { bytes, pairs, narrow_pairs };
+enum class layout : unsigned char { bytes, pairs, narrow_pairs };
 
 struct tables {
     std::uint32_t bytes[8][256 + 8];
@@ -108,9 +109,10 @@ struct tables {
     std::uint64_t full_blocks;
     std::uint64_t since_fold;   // blocks since the last fold
     std::uint64_t epoch_start;  // ns
-    std::uint64_t best_ns;      // of the way in use, since the last trial
+    std::uint64_t best_ns;      // of the layout in use, since the last trial
     unsigned trial_gap, epochs_to_trial;
-    way fastest, current, next_trial;
+    layout fastest, current, next_trial;
+    bool timed;  // whether epochs choose the layout, or it stays as set
     bool pairs_used, narrow_pairs_used;
 };
 constexpr std::uint64_t epoch_blocks = (1 << 20) / block_size;
@@ -119,12 +121,10 @@ constexpr std::uint64_t fold_blocks = 1 << 16;
 static_assert(fold_blocks * (block_size / 2) <= UINT32_MAX);
 
 // Each byte or pair is loaded on its own, not shifted out of a word: the
-// loads go to ports that are idle, where the shifts took a share of the
-// few instructions a cycle the core can start. Sparse data and UTF-32 took
-// 1.2 times as long by bytes that way, text 1.15 by pairs and random bytes
-// 1.05 by 8-bit pairs, in memory on an Intel Xeon. The loops step 8 bytes
-// at a time so that the compiler unrolls them: it leaves a plain loop over
-// the pairs rolled, which took about 1.05 times as long again.
+// loads go to ports that are otherwise idle, where shifts took a share of
+// the instructions the core can start (sparse data took 1.2 times as long
+// by bytes that way). The loops step 8 bytes at a time so that the
+// compiler unrolls them.
 void count_bytes(tables &t, const unsigned char *block)
 {
     for (std::size_t i = 0; i < block_size; i += 8)
@@ -193,17 +193,17 @@ std::uint64_t now_ns()
     return std::uint64_t(t.tv_sec) * 1000000000 + std::uint64_t(t.tv_nsec);
 }
 
-// The way that is neither a nor b.
-way other_way(way a, way b) { return way(3 - unsigned(a) - unsigned(b)); }
+// The layout that is neither a nor b.
+layout other_layout(layout a, layout b) { return layout(3 - unsigned(a) - unsigned(b)); }
 
 // Called every quarter of an epoch. The first quarter warms the caches for
-// the epoch's way and is not timed; the rest is. At the end of each epoch
-// this picks the way for the next one. The first epoch is not timed at all,
-// as it pays for starting up; the second is counted by bytes, the third by
-// the first trial. A trial of another way is held against the fastest epoch
-// of the present way since the last trial: other work on the machine only
-// ever slows an epoch, by a fifth and more here, so the fastest is the
-// fairest. Trials take the other two ways in turn.
+// the epoch's layout and is not timed; the rest is. At the end of each
+// epoch this picks the layout for the next one. The first epoch is not
+// timed at all, as it pays for starting up; the second is counted by bytes,
+// the third by the first trial. A trial is held against the fastest epoch
+// of the present layout since the last trial, as other work on a machine
+// only ever slows an epoch. Trials take the other two layouts in turn, ever
+// more rarely while they lose.
 void quarter_passed(tables &t)
 {
     const std::uint64_t quarter = t.full_blocks / (epoch_blocks / 4);
@@ -216,7 +216,7 @@ void quarter_passed(tables &t)
     if (quarter == 4) {
         t.best_ns = UINT64_MAX;
         t.trial_gap = t.epochs_to_trial = 1;
-        t.next_trial = way::narrow_pairs;
+        t.next_trial = layout::narrow_pairs;
         return;
     }
     const std::uint64_t ns = now_ns() - t.epoch_start;
@@ -226,7 +226,7 @@ void quarter_passed(tables &t)
             t.current = t.next_trial;
         return;
     }
-    t.next_trial = other_way(t.fastest, t.current);
+    t.next_trial = other_layout(t.fastest, t.current);
     if (ns < t.best_ns) {
         t.fastest = t.current;
         t.best_ns = ns;
@@ -242,17 +242,17 @@ void quarter_passed(tables &t)
 void count_full_block(tables &t, const unsigned char *block, std::uint64_t *byte_counts)
 {
     switch (t.current) {
-    case way::bytes: count_bytes(t, block); break;
-    case way::pairs:
+    case layout::bytes: count_bytes(t, block); break;
+    case layout::pairs:
         count_pairs(t, block);
         t.pairs_used = true;
         break;
-    case way::narrow_pairs:
+    case layout::narrow_pairs:
         count_narrow_pairs(t, block, byte_counts);
         t.narrow_pairs_used = true;
         break;
     }
-    if (++t.full_blocks % (epoch_blocks / 4) == 0)
+    if (++t.full_blocks % (epoch_blocks / 4) == 0 && t.timed)
         quarter_passed(t);
 }
 
@@ -301,34 +301,34 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n,
 #if BYTEFREQ_VECTOR
 // With AVX-512, bytes are counted in vector registers rather than by a load
 // and a store to a counter each: about a third of a cycle a byte on any
-// data, in the cache, against about one for the best table layout. Bytes are
-// first sorted into four bins by their top two bits (a compress per bin), so
-// that within a bin only six bits vary. Each byte then becomes the one set
-// bit of a 64-bit lane, 1 << value, and those one-hot lanes are added
-// bit-sliced by carry-save adders, a vertical count per lane and value of at
-// most 15 in four planes. Every 16 one-hot vectors carry out one plane of
-// sixteens, whose bits are turned into counts by a byte transpose, a bit
-// transpose and a population count, and added into 8-bit counts per value;
-// those are added into the 64-bit totals before they can overflow.
+// data, against about one for the best table layout. Bytes are first sorted
+// into four bins by their top two bits (a compress per bin), so that within
+// a bin only six bits vary. Each byte then becomes the one set bit of a
+// 64-bit lane, 1 << value, and those one-hot lanes are added bit-sliced by
+// carry-save adders, a vertical count per lane and value of at most 15 in
+// four planes. Every 16 one-hot vectors carry out one plane of sixteens,
+// whose bits are turned into counts by a byte transpose, a bit transpose
+// and a population count, and added into 8-bit counts per value; those are
+// added into the 64-bit totals before they can overflow.
 #define VECTOR_CODE                                                                                \
     __attribute__((target("popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,gfni,"          \
                           "avx512bitalg")))
 
 // The bins are counted every 16 blocks, all four together: on a fixed beat,
 // not whenever one of them fills, which is a branch the CPU cannot foresee
-// (random bytes and gzip output took 1.05 times as long), and with 4 KiB of
-// input a pass, enough for many one-hot vectors a bin while the bins stay in
-// the first-level cache. A bin with less than a chunk in it waits for the
-// next beat, as counting it would be counting mostly padding (below): this
-// took 0.94 of the time on sparse data, where three bins get few bytes. So a
-// bin holds at most a chunk less a byte and 16 blocks, and is counted to the
-// end of its last chunk, padded with zeros; each compress stores a whole
-// vector past the bin's end.
+// (random bytes took 1.05 times as long), and with 4 KiB of input a beat,
+// enough for many one-hot vectors a bin while the bins stay in the first-
+// level cache. A bin with less than a chunk in it waits for the next beat,
+// as counting it would be counting mostly padding (below). So a bin holds
+// at most a chunk less a byte and 16 blocks, and is counted to the end of
+// its last chunk, padded with zeros; each compress stores a whole vector
+// past the bin's end.
 constexpr unsigned blocks_per_count = 16;
 constexpr unsigned chunk = 128;  // 16 one-hot vectors of 8 lanes
 constexpr unsigned sixteens_per_widening = 31;
 // Each sixteens plane adds at most 8 (one per lane) to a value's 8-bit count.
 static_assert(sixteens_per_widening * 8 <= UINT8_MAX);
+constexpr __mmask64 every_byte = ~__mmask64{0};
 
 struct alignas(64) vector_counts {
     __m512i ones[4], twos[4], fours[4], eights[4];  // bit planes, per bin
@@ -341,13 +341,12 @@ struct alignas(64) vector_counts {
     bool upper_idle;      // whether the last beat sorted nothing into them
 };
 
-// Asked of the CPU itself, with the compiler's <cpuid.h>, which any C library
-// builds with, and only once a file is large enough to use the counters. A
-// CPUID costs 9 us in a virtual machine on an Intel Xeon (Emerald Rapids),
-// and the compiler's __builtin_cpu_supports asks a dozen at every start, in
-// a constructor of its own: 0.1 ms more for each file of a batch. This asks
-// three, and the kernel, through XCR0, whether it saves the AVX-512
-// registers (opmasks and both upper parts of the vector registers).
+// Asked of the CPU itself, with the compiler's <cpuid.h>, and only once an
+// input is large enough to use the vectors: in a virtual machine each CPUID
+// traps to the hypervisor (about 10 us), and the compiler's
+// __builtin_cpu_supports asks a dozen at every start. This asks three, and
+// the kernel, through XCR0, whether it saves the AVX-512 registers
+// (opmasks and both upper parts of the vector registers).
 __attribute__((target("xsave"))) bool has_vector_instructions()
 {
     unsigned a, b, c, d;
@@ -414,11 +413,9 @@ VECTOR_CODE void add_counts(__m512i count, unsigned shift, unsigned bin, std::ui
 
 // 1 << (byte j of each 8-byte lane at p, mod 64), as 1 rotated left. The
 // count is taken mod 64 from the whole lane, so a load from p + j puts
-// byte j where it counts, and no shift is needed to get it there: 8% less
-// time on random bytes than shifting the lanes. The rotate reads two
-// registers where a funnel shift of 1 and 0 read three: 0.92 to 0.98 of
-// the time on every kind of data tried, on an AMD EPYC (Zen 5).
-// Zero-masked for g++ 12, as in lane_counts.
+// byte j where it counts, and no shift is needed to get it there. A rotate
+// reads two registers where a funnel shift of 1 and 0 reads three (that
+// took up to 1.08 times as long). Zero-masked for g++ 12, as in lane_counts.
 VECTOR_CODE inline __m512i one_hot(const unsigned char *p, unsigned j)
 {
     return _mm512_maskz_rolv_epi64(0xFF, _mm512_set1_epi64(1), _mm512_loadu_si512(p + j));
@@ -502,12 +499,7 @@ VECTOR_CODE inline bool block_below_0x80(const __m512i (&x)[4])
 // Whether a full block repeats its first 8 bytes, as repeats_every_8 tells,
 // but tested on the vectors the block is sorted from, with a branch that
 // only a block that repeats takes. memcmp went on to the first difference,
-// far into the block on sparse data, which took 1.3 times as long, and runs
-// of one value 1.25 times. A first test of two words loaded from the block,
-// to turn away most blocks early, mispredicted on sparse data, where the
-// first 16 bytes are often zeros, and waited for the block's copy to reach
-// the cache: sparse data took 1.2 times as long that way on an AMD EPYC
-// (Zen 5), runs of one value 1.05.
+// far into the block on sparse data, which took 1.3 times as long.
 VECTOR_CODE inline bool block_repeats_first_8(const __m512i (&x)[4])
 {
     // The first 8 bytes in every lane (a zero-masked permute, see lane_counts).
@@ -518,14 +510,66 @@ VECTOR_CODE inline bool block_repeats_first_8(const __m512i (&x)[4])
     return _mm512_test_epi64_mask(differ, differ) == 0;
 }
 
-// Always inlined, into the read loop below (see count_stream).
+// Sorts a full block into the bins. Text, source code, base64 and UTF-16
+// or UTF-32 of ASCII have no byte of 0x80 or above in most blocks, and
+// those need only the lower bins (text in 0.85 of the time). The test is
+// made only after a beat in which the upper bins got nothing: made on
+// every block, it cost random bytes 1.04 times the time.
+VECTOR_CODE inline void sort_full_block(vector_counts &c, unsigned (&fill)[4],
+                                        const __m512i (&x)[4])
+{
+    if (c.upper_idle && block_below_0x80(x))
+        for (const __m512i &piece : x)
+            sort_into_low_bins(c, fill, piece);
+    else
+        for (const __m512i &piece : x)
+            sort_into_bins(c, fill, piece, every_byte);
+}
+
+// Sorts the first n bytes of a short block; the rest is never read.
+VECTOR_CODE inline void sort_short_block(vector_counts &c, unsigned (&fill)[4],
+                                         const unsigned char *block, std::size_t n)
+{
+    std::size_t i = 0;
+    for (; i + 64 <= n; i += 64)
+        sort_into_bins(c, fill, _mm512_loadu_si512(block + i), every_byte);
+    if (i < n) {
+        const __mmask64 valid = (std::uint64_t{1} << (n - i)) - 1;
+        sort_into_bins(c, fill, _mm512_maskz_loadu_epi8(valid, block + i), valid);
+    }
+}
+
+// The beat: counts every bin that holds a chunk or more. Each is counted
+// whole, its last chunk padded with zeros, rather than the part-chunk left
+// over moved to the front of the bin, which read bytes still on their way
+// to the cache and stalled (up to 1.1 times the time). The padding counts
+// as value 64 * bin, and is taken off again.
+VECTOR_CODE inline void count_bins_on_beat(vector_counts &c, unsigned (&fill)[4],
+                                           std::uint64_t *byte_counts)
+{
+    c.upper_idle = fill[2] + fill[3] == c.upper_fill;
+    for (unsigned bin = 0; bin < 4; bin++) {
+        if (fill[bin] < chunk)
+            continue;
+        const unsigned chunks = (fill[bin] + chunk - 1) / chunk;
+        _mm512_storeu_si512(c.bins[bin] + fill[bin], _mm512_setzero_si512());
+        _mm512_storeu_si512(c.bins[bin] + fill[bin] + 64, _mm512_setzero_si512());
+        count_bin(c, bin, c.bins[bin], chunks, byte_counts);
+        byte_counts[std::size_t{64} * bin] -= chunks * chunk - fill[bin];
+        fill[bin] = 0;
+    }
+    c.blocks_binned = 0;
+    c.upper_fill = fill[2] + fill[3];
+}
+
+// Always inlined into the read loop below, which then sets up its constants
+// once, not for every block (random bytes took 1.05 times as long called).
 VECTOR_CODE inline __attribute__((always_inline)) void count_vector(vector_counts &c,
                                                                     const unsigned char *block,
                                                                     std::size_t n,
                                                                     std::uint64_t *byte_counts)
 {
     unsigned fill[4] = {c.fill[0], c.fill[1], c.fill[2], c.fill[3]};
-    const __mmask64 all = ~__mmask64{0};
     if (n == block_size) {
         const __m512i x[4] = {_mm512_loadu_si512(block), _mm512_loadu_si512(block + 64),
                               _mm512_loadu_si512(block + 128), _mm512_loadu_si512(block + 192)};
@@ -533,62 +577,18 @@ VECTOR_CODE inline __attribute__((always_inline)) void count_vector(vector_count
             count_repeats(block, n, byte_counts);
             return;
         }
-        // Text, source code, base64 and UTF-16 or UTF-32 of ASCII have no
-        // byte of 0x80 or above in most blocks, and those need only the
-        // lower bins: text took 0.85-0.88 of the time, UTF-16 0.91, cached,
-        // on an Intel Xeon (Emerald Rapids). The test is made only after a
-        // beat in which the upper bins got nothing: made on every block, it
-        // cost random bytes 1.04 in memory.
-        if (c.upper_idle && block_below_0x80(x))
-            for (const __m512i &piece : x)
-                sort_into_low_bins(c, fill, piece);
-        else
-            for (const __m512i &piece : x)
-                sort_into_bins(c, fill, piece, all);
+        sort_full_block(c, fill, x);
     } else {
-        std::size_t i = 0;
-        for (; i + 64 <= n; i += 64)
-            sort_into_bins(c, fill, _mm512_loadu_si512(block + i), all);
-        if (i < n) {
-            // Only the block's first n bytes are data; the rest is never read.
-            const __mmask64 valid = (std::uint64_t{1} << (n - i)) - 1;
-            sort_into_bins(c, fill, _mm512_maskz_loadu_epi8(valid, block + i), valid);
-        }
+        sort_short_block(c, fill, block, n);
     }
-    if (++c.blocks_binned == blocks_per_count) {
-        c.upper_idle = fill[2] + fill[3] == c.upper_fill;
-        // Each bin is counted whole, its last chunk padded with zeros, rather
-        // than the part-chunk left over moved to the front of the bin: that
-        // read bytes still on their way to the cache, and stalled (most
-        // kinds took 1.02 to 1.1 times as long). The padding counts as value
-        // 64 * bin, and is taken off again.
-        for (unsigned bin = 0; bin < 4; bin++) {
-            if (fill[bin] < chunk)
-                continue;
-            const unsigned chunks = (fill[bin] + chunk - 1) / chunk;
-            _mm512_storeu_si512(c.bins[bin] + fill[bin], _mm512_setzero_si512());
-            _mm512_storeu_si512(c.bins[bin] + fill[bin] + 64, _mm512_setzero_si512());
-            count_bin(c, bin, c.bins[bin], chunks, byte_counts);
-            byte_counts[std::size_t{64} * bin] -= chunks * chunk - fill[bin];
-            fill[bin] = 0;
-        }
-        c.blocks_binned = 0;
-        c.upper_fill = fill[2] + fill[3];
-    }
+    if (++c.blocks_binned == blocks_per_count)
+        count_bins_on_beat(c, fill, byte_counts);
     for (unsigned bin = 0; bin < 4; bin++)
         c.fill[bin] = fill[bin];
 }
 
-VECTOR_CODE void count_stream_vector(vector_counts &c, std::FILE *in, unsigned char *block,
-                                     std::uint64_t *byte_counts)
-{
-    std::size_t n;
-    while ((n = fread_unlocked(block, 1, block_size, in)) > 0)
-        count_vector(c, block, n, byte_counts);
-}
-
 // Adds everything still in the bins and the planes to the totals.
-VECTOR_CODE void finish_vector(vector_counts &c, std::uint64_t *byte_counts)
+VECTOR_CODE void finish_vector_counts(vector_counts &c, std::uint64_t *byte_counts)
 {
     for (unsigned bin = 0; bin < 4; bin++) {
         const unsigned chunks = c.fill[bin] / chunk;
@@ -602,24 +602,18 @@ VECTOR_CODE void finish_vector(vector_counts &c, std::uint64_t *byte_counts)
         add_counts(c.sixteens[bin], 4, bin, byte_counts);
     }
 }
-#else
-bool has_vector_instructions() { return false; }
 #endif
 
 // The first 16 KiB of every input, and the whole of a regular file under
 // 64 KiB, are counted apart, in eight tables of 16-bit counters on the stack
-// (4 KiB), in the way count_bytes counts: so a small file never touches the
-// counters above, 350 KiB that are paged in, a page fault each (1.5 us),
-// only where they are used, nor asks the CPU what it has. Counting 16 KiB so
-// costs about 5 us, against a few us by vectors and at least 6 page faults.
-// The vectors would count the rest of a small file faster, but their bins'
-// pages and asking the CPU cost more than that saves: counted so to its
-// end, a 31 KiB file took 0.96-0.97 of the time and a 60 KiB file 0.98-0.99,
-// with 5 page faults fewer (fastest of 1,500 runs, Intel Xeon, Emerald
-// Rapids, in a virtual machine).
+// (4 KiB), as count_bytes counts. So a small file never touches the
+// counters above, 350 KiB that cost a page fault for each page used, nor
+// asks the CPU what it has. The vectors would count the rest of a file
+// under 64 KiB faster, but their pages and the question cost more than
+// that saves (a 60 KiB file took 0.99 of the time so; `bench/run` counts
+// the page faults).
 constexpr std::size_t first_blocks = 64;
 constexpr std::size_t small_file_blocks = 256;
-constexpr off_t small_file_size = small_file_blocks * block_size;  // 64 KiB
 // Byte i of a block goes to table i % 8.
 static_assert(small_file_blocks * block_size / 8 <= UINT16_MAX);
 using first_tables = std::uint16_t[8][256];
@@ -640,44 +634,125 @@ bool count_first_blocks(std::FILE *in, std::size_t limit, unsigned char *block,
     return blocks == limit && n == block_size;
 }
 
-// All the narrower counters, and which of them this CPU uses.
-struct counters {
+}  // namespace
+
+struct bytefreq::counters {
     tables portable;
 #if BYTEFREQ_VECTOR
     vector_counts vector;
 #endif
-    bool vector_instructions;
 };
 
-// Counts every block that `in` delivers, until a read delivers nothing. Each
-// way of counting has a read loop of its own, so that the vector code is
-// compiled into its loop rather than called for each block, which saved and
-// restored registers and set up the same constants every time: random bytes
-// took 1.05 times as long that way, sparse data 1.2.
-void count_stream(counters &c, std::FILE *in, unsigned char *block, std::uint64_t *byte_counts)
-{
+namespace {
+
+using bytefreq::counters;
+
+// Each way has a read loop of its own: the stream is read without taking
+// its lock, as one thread alone uses it (20 ms less a GiB), and the vector
+// code is compiled into its loop.
 #if BYTEFREQ_VECTOR
-    if (c.vector_instructions) {
-        count_stream_vector(c.vector, in, block, byte_counts);
-        return;
-    }
+VECTOR_CODE void count_with_vectors(counters &c, std::FILE *in, unsigned char *block,
+                                    std::uint64_t *byte_counts)
+{
+    std::size_t n;
+    while ((n = fread_unlocked(block, 1, block_size, in)) > 0)
+        count_vector(c.vector, block, n, byte_counts);
+}
+
+void finish_vectors(counters &c, std::uint64_t *byte_counts)
+{
+    finish_vector_counts(c.vector, byte_counts);
+}
 #endif
+
+// With the layout chosen by timed epochs, or with one layout throughout.
+template <layout start, bool timed>
+void count_with_tables(counters &c, std::FILE *in, unsigned char *block, std::uint64_t *byte_counts)
+{
+    c.portable.current = c.portable.fastest = start;
+    c.portable.timed = timed;
     std::size_t n;
     while ((n = fread_unlocked(block, 1, block_size, in)) > 0)
         count_portable(c.portable, block, n, byte_counts);
 }
 
-// Adds what the narrower counters still hold to the totals. Only one way of
-// counting has been used, so only its counters are touched.
-void finish(counters &c, std::uint64_t *byte_counts)
-{
+void finish_tables(counters &c, std::uint64_t *byte_counts) { fold(c.portable, byte_counts); }
+
+bool always() { return true; }
+
+constexpr bytefreq::way ways_of_counting[] = {
 #if BYTEFREQ_VECTOR
-    if (c.vector_instructions) {
-        finish_vector(c.vector, byte_counts);
-        return;
-    }
+    {"vector", "AVX-512: bytes sorted into four bins, added as bit-sliced one-hot lanes",
+     has_vector_instructions, count_with_vectors, finish_vectors},
 #endif
-    fold(c.portable, byte_counts);
+    {"portable", "tables of counters, in the layout that timed epochs find fastest", always,
+     count_with_tables<layout::bytes, true>, finish_tables},
+    {"bytes", "eight interleaved tables of 32-bit counters", always,
+     count_with_tables<layout::bytes, false>, finish_tables},
+    {"pairs", "a 32-bit counter for each pair of byte values", always,
+     count_with_tables<layout::pairs, false>, finish_tables},
+    {"narrow-pairs", "an 8-bit counter for each pair of byte values", always,
+     count_with_tables<layout::narrow_pairs, false>, finish_tables},
+};
+
+}  // namespace
+
+std::span<const bytefreq::way> bytefreq::ways() { return ways_of_counting; }
+
+bytefreq::counters &bytefreq::fresh_counters()
+{
+    static counters c;
+    c = counters{};
+    return c;
+}
+
+void bytefreq::count_input(counters &c, std::FILE *in, bool small_file, const way *w,
+                           unsigned char *block, std::uint64_t *byte_counts)
+{
+    if (!count_first_blocks(in, small_file ? small_file_blocks : first_blocks, block, byte_counts))
+        return;
+    if (w == nullptr)
+        w = std::find_if(ways_of_counting, std::end(ways_of_counting),
+                         [](const way &candidate) { return candidate.usable(); });
+    w->count(c, in, block, byte_counts);
+    w->finish(c, byte_counts);
+}
+
+#ifndef BYTEFREQ_NO_MAIN
+namespace {
+
+constexpr off_t small_file_size = small_file_blocks * block_size;  // 64 KiB
+
+// Gives the stream its buffer, and tells whether `in` is a regular file
+// under 64 KiB. Each buffer page costs a page fault when first filled, so
+// the buffer grows with the file: such a small file keeps the stream's own
+// page, a file under 16 MiB gets 64 KiB, and larger files, pipes and
+// devices 1 MiB, where the kernel spends least on each byte (80 ms a GiB
+// against 250 ms with 4 KiB). Static, so that it never meets the stack
+// limit.
+bool choose_buffer(std::FILE *in)
+{
+    static char buffer[1 << 20];
+    struct stat st;
+    const bool regular = fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode);
+    const bool small_file = regular && st.st_size < small_file_size;
+    // Should this fail, the stream keeps its default buffer, slower but sound.
+    if (!small_file)
+        (void)std::setvbuf(in, buffer, _IOFBF,
+                           regular && st.st_size < (16 << 20) ? std::size_t{64} << 10
+                                                              : sizeof buffer);
+    if (regular)
+        (void)posix_fadvise(fileno(in), 0, 0, POSIX_FADV_SEQUENTIAL);  // only advice
+    return small_file;
+}
+
+// Writes the report, and tells whether all of it reached standard output:
+// a report lost to a full disk or a closed descriptor is a failure too.
+bool write_report(const std::uint64_t *byte_counts)
+{
+    for (int v = 0; v < 256; v++)
+        std::printf("%d %" PRIu64 "\n", v, byte_counts[v]);
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
 }
 
 }  // namespace
@@ -690,51 +765,24 @@ int main(int argc, char *argv[])
     std::FILE *in = std::fopen(argv[1], "rb");
     if (in == nullptr)
         return EXIT_FAILURE;
-
-    // Reading 1 MiB at a time spends 80 ms in the kernel on a cached 1 GiB
-    // file, against 110 ms for 64 KiB and 250 ms for the 4 KiB default (AMD
-    // EPYC; on an Intel Xeon 128 KiB to 1 MiB made no difference). But
-    // each buffer page costs a page fault, about 1.5 us here, when it is
-    // first filled, which outweighs the saving on a regular file under
-    // 16 MiB: such a file gets 64 KiB (a 1 MiB file then takes 1.2 ms, not
-    // 1.6). A file under 64 KiB keeps the stream's own buffer of a page, as
-    // any program does: a read more for each 4 KiB costs less than a page
-    // fault (31 KiB files touched 6 to 10 pages fewer). A pipe fills only as
-    // much as it holds at a time. Static, so that its size never meets the
-    // stack limit.
-    static char buffer[1 << 20];
-    struct stat st;
-    const bool regular = fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode);
-    const bool small = regular && st.st_size < small_file_size;
-    // Should this fail, the stream keeps its default buffer, slower but sound.
-    if (!small)
-        (void)std::setvbuf(in, buffer, _IOFBF,
-                           regular && st.st_size < (16 << 20) ? std::size_t{64} << 10
-                                                              : sizeof buffer);
-    if (regular)
-        (void)posix_fadvise(fileno(in), 0, 0, POSIX_FADV_SEQUENTIAL);  // only advice
+    const bool small_file = choose_buffer(in);
 
     // Aligned, so that the copy into it and the vector loads from it never
-    // split a cache line: 0.965 of the time on random bytes and text, on an
-    // AMD EPYC (Zen 5).
+    // split a cache line.
     alignas(64) unsigned char block[block_size];
 
     // The header is read, not seeked past, so that pipes, FIFOs and devices
-    // work as input just as regular files do. The stream is used by this one
-    // thread only, so it is read without taking its lock (20 ms less per GiB).
-    // A file of 20 bytes or fewer has nothing to count, so a short header
-    // is no fault; a read error shows in the error indicator.
+    // work as input just as regular files do. A file of 20 bytes or fewer
+    // has nothing to count, so a short header is no fault; a read error
+    // shows in the error indicator.
     [[maybe_unused]] const std::size_t header_bytes = fread_unlocked(block, 1, header_size, in);
 
-    // 64-bit totals: a file can hold more than 2^32 of one byte value.
+    // 64-bit totals: a file can hold more than 2^32 of one byte value. The
+    // narrower counters are static, too large for the stack, and zero
+    // until used: a page of them costs only where it is used.
     std::uint64_t byte_counts[256] = {};
-    if (count_first_blocks(in, small ? small_file_blocks : first_blocks, block, byte_counts)) {
-        // Static: the counters are larger than a stack should hold.
-        static counters narrow;
-        narrow.vector_instructions = has_vector_instructions();
-        count_stream(narrow, in, block, byte_counts);
-        finish(narrow, byte_counts);
-    }
+    static bytefreq::counters narrow;
+    bytefreq::count_input(narrow, in, small_file, nullptr, block, byte_counts);
 
     // A short read means end of file or an error; only the error indicator
     // tells them apart, and partial counts must not pass for a full report.
@@ -743,11 +791,6 @@ int main(int argc, char *argv[])
     if (read_failed)
         return EXIT_FAILURE;
 
-    for (int v = 0; v < 256; v++)
-        std::printf("%d %" PRIu64 "\n", v, byte_counts[v]);
-
-    // A report lost to a full disk or a closed descriptor is a failure too.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
-        return EXIT_FAILURE;
-    return EXIT_SUCCESS;
+    return write_report(byte_counts) ? EXIT_SUCCESS : EXIT_FAILURE;
 }
+#endif
