@@ -3,12 +3,16 @@
 # bytefreq first on PATH, and checks that it prints the lines shown under it.
 # Form feeds and trailing blanks are not compared: gnuplot's dumb terminal
 # writes both. An example that needs a program not installed is skipped.
+# The examples run in a scratch folder, as some write files.
 #
 #   readme_examples.sh README.md DIRECTORY-OF-BYTEFREQ
 set -uo pipefail
 readme=$1
 export PATH="$2:$PATH"
 failures=0
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch"
 
 normalise() { tr -d '\f' | sed 's/[[:space:]]*$//'; }
 
