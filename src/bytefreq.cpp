@@ -665,15 +665,23 @@ void finish_vectors(counters &c, std::uint64_t *byte_counts)
 }
 #endif
 
+// One read loop for every layout, so that count_portable has one caller
+// and is compiled into it: called for each block from a loop of each
+// layout, it took 3% more instructions (`valgrind --tool=callgrind`).
+void read_into_tables(tables &t, std::FILE *in, unsigned char *block, std::uint64_t *byte_counts)
+{
+    std::size_t n;
+    while ((n = fread_unlocked(block, 1, block_size, in)) > 0)
+        count_portable(t, block, n, byte_counts);
+}
+
 // With the layout chosen by timed epochs, or with one layout throughout.
 template <layout start, bool timed>
 void count_with_tables(counters &c, std::FILE *in, unsigned char *block, std::uint64_t *byte_counts)
 {
     c.portable.current = c.portable.fastest = start;
     c.portable.timed = timed;
-    std::size_t n;
-    while ((n = fread_unlocked(block, 1, block_size, in)) > 0)
-        count_portable(c.portable, block, n, byte_counts);
+    read_into_tables(c.portable, in, block, byte_counts);
 }
 
 void finish_tables(counters &c, std::uint64_t *byte_counts) { fold(c.portable, byte_counts); }
