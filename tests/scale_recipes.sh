@@ -190,7 +190,7 @@ run() {
   start_sshd "$dir/data" || { fail "sshd does not start"; return; }
   local start=$EPOCHREALTIME
   (cd "$dir" && HOME=$t/home0 PATH=$bin:$PATH PARALLEL_SSH="ssh -F $t/ssh/$config" \
-    timeout 600 setpriv --bounding-set=-dac_override,-dac_read_search bash -c "$text" \
+    as_user timeout 600 bash -c "$text" \
     >"$dir/out" 2>"$dir/err")
   status=$?
   local took=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
