@@ -20,6 +20,7 @@
 #include "bytefreq.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cinttypes>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <type_traits>
 
 // A 32-bit build without 64-bit file offsets cannot open a file of 2 GiB or
 // more: -D_FILE_OFFSET_BITS=64.
@@ -100,7 +102,8 @@ void count_repeats(const unsigned char *block, std::size_t n, std::uint64_t *byt
 // tables are folded into the 64-bit totals every fold_blocks blocks. An
 // 8-bit pair counter adds 256 to both of its values' totals each time it
 // wraps, so it never overflows unseen.
-enum class layout : unsigned char { bytes, pairs, narrow_pairs };
+using bytefreq::layout;
+using bytefreq::layout_choice;
 
 struct tables {
     std::uint32_t bytes[8][256 + 8];
@@ -109,9 +112,7 @@ struct tables {
     std::uint64_t full_blocks;
     std::uint64_t since_fold;   // blocks since the last fold
     std::uint64_t epoch_start;  // ns
-    std::uint64_t best_ns;      // of the layout in use, since the last trial
-    unsigned trial_gap, epochs_to_trial;
-    layout fastest, current, next_trial;
+    layout_choice choice;
     bool timed;  // whether epochs choose the layout, or it stays as set
     bool pairs_used, narrow_pairs_used;
 };
@@ -197,51 +198,23 @@ std::uint64_t now_ns()
 layout other_layout(layout a, layout b) { return layout(3 - unsigned(a) - unsigned(b)); }
 
 // Called every quarter of an epoch. The first quarter warms the caches for
-// the epoch's layout and is not timed; the rest is. At the end of each
-// epoch this picks the layout for the next one. The first epoch is not
-// timed at all, as it pays for starting up; the second is counted by bytes,
-// the third by the first trial. A trial is held against the fastest epoch
-// of the present layout since the last trial, as other work on a machine
-// only ever slows an epoch. Trials take the other two layouts in turn, ever
-// more rarely while they lose.
+// the epoch's layout and is not timed; the rest is, and at the end of each
+// epoch picks the layout for the next one. The first epoch is not timed at
+// all, as it pays for starting up.
 void quarter_passed(tables &t)
 {
     const std::uint64_t quarter = t.full_blocks / (epoch_blocks / 4);
-    if (quarter % 4 == 1) {
+    if (quarter % 4 == 1)
         t.epoch_start = now_ns();
-        return;
-    }
-    if (quarter % 4 != 0)
-        return;
-    if (quarter == 4) {
-        t.best_ns = UINT64_MAX;
-        t.trial_gap = t.epochs_to_trial = 1;
-        t.next_trial = layout::narrow_pairs;
-        return;
-    }
-    const std::uint64_t ns = now_ns() - t.epoch_start;
-    if (t.current == t.fastest) {
-        t.best_ns = std::min(t.best_ns, ns);
-        if (--t.epochs_to_trial == 0)
-            t.current = t.next_trial;
-        return;
-    }
-    t.next_trial = other_layout(t.fastest, t.current);
-    if (ns < t.best_ns) {
-        t.fastest = t.current;
-        t.best_ns = ns;
-        t.trial_gap = 1;
-    } else {
-        t.best_ns = UINT64_MAX;
-        t.trial_gap = std::min(2 * t.trial_gap, max_trial_gap);
-    }
-    t.epochs_to_trial = t.trial_gap;
-    t.current = t.fastest;
+    else if (quarter == 4)
+        t.choice = bytefreq::first_choice;
+    else if (quarter % 4 == 0)
+        (void)bytefreq::next_layout(t.choice, now_ns() - t.epoch_start);
 }
 
 void count_full_block(tables &t, const unsigned char *block, std::uint64_t *byte_counts)
 {
-    switch (t.current) {
+    switch (t.choice.current) {
     case layout::bytes: count_bytes(t, block); break;
     case layout::pairs:
         count_pairs(t, block);
@@ -310,9 +283,24 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n,
 // whose bits are turned into counts by a byte transpose, a bit transpose
 // and a population count, and added into 8-bit counts per value; those are
 // added into the 64-bit totals before they can overflow.
-#define VECTOR_CODE                                                                                \
-    __attribute__((target("popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,gfni,"          \
-                          "avx512bitalg")))
+//
+// What the vector code needs of the CPU, listed once for the compiler's
+// target attribute, the CPU check and the tests: each feature's name for
+// the compiler, its name in /proc/cpuinfo, and where CPUID reports it.
+#define AVX512_FEATURES(X)                                                                         \
+    X("popcnt", "popcnt", leaf_1.ecx, bit_POPCNT)                                                  \
+    X("avx512f", "avx512f", leaf_7.ebx, bit_AVX512F)                                               \
+    X("avx512bw", "avx512bw", leaf_7.ebx, bit_AVX512BW)                                            \
+    X("avx512vl", "avx512vl", leaf_7.ebx, bit_AVX512VL)                                            \
+    X("avx512vbmi", "avx512vbmi", leaf_7.ecx, bit_AVX512VBMI)                                      \
+    X("avx512vbmi2", "avx512_vbmi2", leaf_7.ecx, bit_AVX512VBMI2)                                  \
+    X("gfni", "gfni", leaf_7.ecx, bit_GFNI)                                                        \
+    X("avx512bitalg", "avx512_bitalg", leaf_7.ecx, bit_AVX512BITALG)
+#define AS_TARGET(target, flag, where, bit) "," target
+#define AS_CPU_FLAG(target, flag, where, bit) flag " "
+#define AS_CPUID_TEST(target, flag, where, bit) &&((where) & (bit)) != 0
+// xsave first, as clang takes no comma at the end: the CPU check asks for it.
+#define VECTOR_CODE __attribute__((target("xsave" AVX512_FEATURES(AS_TARGET))))
 
 // The bins are counted every 16 blocks, all four together: on a fixed beat,
 // not whenever one of them fills, which is a branch the CPU cannot foresee
@@ -321,10 +309,13 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n,
 // level cache. A bin with less than a chunk in it waits for the next beat,
 // as counting it would be counting mostly padding (below). So a bin holds
 // at most a chunk less a byte and 16 blocks, and is counted to the end of
-// its last chunk, padded with zeros; each compress stores a whole vector
-// past the bin's end.
+// its last chunk, padded with zeros by two vector stores; each compress
+// stores a whole vector past the bin's end.
 constexpr unsigned blocks_per_count = 16;
 constexpr unsigned chunk = 128;  // 16 one-hot vectors of 8 lanes
+constexpr std::size_t most_in_bin = chunk - 1 + std::size_t{blocks_per_count} * block_size;
+constexpr std::size_t padding_stores = 2;
+static_assert(padding_stores * 64 >= chunk - 1);
 constexpr unsigned sixteens_per_widening = 31;
 // Each sixteens plane adds at most 8 (one per lane) to a value's 8-bit count.
 static_assert(sixteens_per_widening * 8 <= UINT8_MAX);
@@ -340,6 +331,9 @@ struct alignas(64) vector_counts {
     unsigned upper_fill;  // of bins 2 and 3, as the last beat left them
     bool upper_idle;      // whether the last beat sorted nothing into them
 };
+// The padding of the fullest bin stays inside it: past its end lie the
+// other bins and the fill levels.
+static_assert(sizeof vector_counts::bins[0] >= most_in_bin + padding_stores * 64);
 
 // Asked of the CPU itself, with the compiler's <cpuid.h>, and only once an
 // input is large enough to use the vectors: in a virtual machine each CPUID
@@ -349,19 +343,19 @@ struct alignas(64) vector_counts {
 // (opmasks and both upper parts of the vector registers).
 __attribute__((target("xsave"))) bool has_vector_instructions()
 {
-    unsigned a, b, c, d;
+    struct {
+        unsigned eax, ebx, ecx, edx;
+    } leaf_1{}, leaf_7{};
     if (__get_cpuid_max(0, nullptr) < 7)
         return false;
-    __cpuid(1, a, b, c, d);
-    if ((c & bit_POPCNT) == 0 || (c & bit_OSXSAVE) == 0)
+    __cpuid(1, leaf_1.eax, leaf_1.ebx, leaf_1.ecx, leaf_1.edx);
+    if ((leaf_1.ecx & bit_OSXSAVE) == 0)
         return false;
     constexpr unsigned long long xcr0_avx512 = 0xE6;  // SSE, AVX, opmask, ZMM_Hi256, Hi16_ZMM
     if ((_xgetbv(0) & xcr0_avx512) != xcr0_avx512)
         return false;
-    __cpuid_count(7, 0, a, b, c, d);
-    const unsigned ebx = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
-    const unsigned ecx = bit_AVX512VBMI | bit_AVX512VBMI2 | bit_GFNI | bit_AVX512BITALG;
-    return (b & ebx) == ebx && (c & ecx) == ecx;
+    __cpuid_count(7, 0, leaf_7.eax, leaf_7.ebx, leaf_7.ecx, leaf_7.edx);
+    return true AVX512_FEATURES(AS_CPUID_TEST);
 }
 
 // Adds one-hot planes a and b to `sum`, leaving the carries in `carry`. The
@@ -389,7 +383,7 @@ VECTOR_CODE inline __m512i lane_counts(__m512i plane)
         57, 49, 41, 33, 25, 17, 9, 1, 56, 48, 40, 32, 24, 16, 8, 0);
     // clang-format on
     const __m512i transpose = _mm512_set1_epi64(static_cast<long long>(0x8040201008040201));
-    const __m512i gathered = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, gather, plane);
+    const __m512i gathered = _mm512_maskz_permutexvar_epi8(every_byte, gather, plane);
     return _mm512_popcnt_epi8(_mm512_gf2p8affine_epi64_epi8(transpose, gathered, 0));
 }
 
@@ -451,6 +445,7 @@ VECTOR_CODE void count_bin(vector_counts &c, unsigned bin, const unsigned char *
         __m512i carry;
         add_planes(carry, eights, eights_a, eights_b);
         sixteens = _mm512_add_epi8(sixteens, lane_counts(carry));
+        assert(since_widening < sixteens_per_widening);
         if (++since_widening == sixteens_per_widening) {
             add_counts(sixteens, 4, bin, byte_counts);
             sixteens = _mm512_setzero_si512();
@@ -549,11 +544,12 @@ VECTOR_CODE inline void count_bins_on_beat(vector_counts &c, unsigned (&fill)[4]
 {
     c.upper_idle = fill[2] + fill[3] == c.upper_fill;
     for (unsigned bin = 0; bin < 4; bin++) {
+        assert(fill[bin] <= most_in_bin);
         if (fill[bin] < chunk)
             continue;
         const unsigned chunks = (fill[bin] + chunk - 1) / chunk;
-        _mm512_storeu_si512(c.bins[bin] + fill[bin], _mm512_setzero_si512());
-        _mm512_storeu_si512(c.bins[bin] + fill[bin] + 64, _mm512_setzero_si512());
+        for (std::size_t k = 0; k < padding_stores; k++)
+            _mm512_storeu_si512(c.bins[bin] + fill[bin] + 64 * k, _mm512_setzero_si512());
         count_bin(c, bin, c.bins[bin], chunks, byte_counts);
         byte_counts[std::size_t{64} * bin] -= chunks * chunk - fill[bin];
         fill[bin] = 0;
@@ -624,6 +620,7 @@ using first_tables = std::uint16_t[8][256];
 bool count_first_blocks(std::FILE *in, std::size_t limit, unsigned char *block,
                         std::uint64_t *byte_counts)
 {
+    assert(limit <= small_file_blocks);
     first_tables t{};
     std::size_t blocks = 0, n = block_size;
     while (blocks < limit && (n = fread_unlocked(block, 1, block_size, in)) > 0) {
@@ -647,9 +644,9 @@ namespace {
 
 using bytefreq::counters;
 
-// Each way has a read loop of its own: the stream is read without taking
-// its lock, as one thread alone uses it (20 ms less a GiB), and the vector
-// code is compiled into its loop.
+// The read loops take blocks from the stream without taking its lock, as
+// one thread alone uses it (20 ms less a GiB). The vector code is compiled
+// into a loop of its own; the table layouts share one (below).
 #if BYTEFREQ_VECTOR
 VECTOR_CODE void count_with_vectors(counters &c, std::FILE *in, unsigned char *block,
                                     std::uint64_t *byte_counts)
@@ -679,7 +676,7 @@ void read_into_tables(tables &t, std::FILE *in, unsigned char *block, std::uint6
 template <layout start, bool timed>
 void count_with_tables(counters &c, std::FILE *in, unsigned char *block, std::uint64_t *byte_counts)
 {
-    c.portable.current = c.portable.fastest = start;
+    c.portable.choice.current = c.portable.choice.fastest = start;
     c.portable.timed = timed;
     read_into_tables(c.portable, in, block, byte_counts);
 }
@@ -690,27 +687,55 @@ bool always() { return true; }
 
 constexpr bytefreq::way ways_of_counting[] = {
 #if BYTEFREQ_VECTOR
-    {"vector", "AVX-512: bytes sorted into four bins, added as bit-sliced one-hot lanes",
-     has_vector_instructions, count_with_vectors, finish_vectors},
+    {"avx512", AVX512_FEATURES(AS_CPU_FLAG), has_vector_instructions, count_with_vectors,
+     finish_vectors},
 #endif
-    {"portable", "tables of counters, in the layout that timed epochs find fastest", always,
-     count_with_tables<layout::bytes, true>, finish_tables},
-    {"bytes", "eight interleaved tables of 32-bit counters", always,
-     count_with_tables<layout::bytes, false>, finish_tables},
-    {"pairs", "a 32-bit counter for each pair of byte values", always,
-     count_with_tables<layout::pairs, false>, finish_tables},
-    {"narrow-pairs", "an 8-bit counter for each pair of byte values", always,
-     count_with_tables<layout::narrow_pairs, false>, finish_tables},
+    // Tables of counters, in the layout that timed epochs find fastest.
+    {"portable", "", always, count_with_tables<layout::bytes, true>, finish_tables},
+    // Eight interleaved tables of 32-bit counters.
+    {"bytes", "", always, count_with_tables<layout::bytes, false>, finish_tables},
+    // A 32-bit counter for each pair of byte values.
+    {"pairs", "", always, count_with_tables<layout::pairs, false>, finish_tables},
+    // An 8-bit counter for each pair of byte values.
+    {"narrow-pairs", "", always, count_with_tables<layout::narrow_pairs, false>, finish_tables},
 };
 
 }  // namespace
 
 std::span<const bytefreq::way> bytefreq::ways() { return ways_of_counting; }
 
+// A trial is held against the fastest epoch of the present layout since the
+// last trial, as other work on a machine only ever slows an epoch. Trials
+// take the other two layouts in turn, ever more rarely while they lose.
+bytefreq::layout bytefreq::next_layout(layout_choice &c, std::uint64_t epoch_ns)
+{
+    if (c.current == c.fastest) {
+        c.best_ns = std::min(c.best_ns, epoch_ns);
+        if (--c.epochs_to_trial == 0)
+            c.current = c.next_trial;
+        return c.current;
+    }
+    c.next_trial = other_layout(c.fastest, c.current);
+    if (epoch_ns < c.best_ns) {
+        c.fastest = c.current;
+        c.best_ns = epoch_ns;
+        c.trial_gap = 1;
+    } else {
+        c.best_ns = UINT64_MAX;
+        c.trial_gap = std::min(2 * c.trial_gap, max_trial_gap);
+    }
+    c.epochs_to_trial = c.trial_gap;
+    c.current = c.fastest;
+    return c.current;
+}
+
+// Cleared in place: a counters{} to copy from would be a temporary of some
+// 350 KiB on the stack.
 bytefreq::counters &bytefreq::fresh_counters()
 {
     static counters c;
-    c = counters{};
+    static_assert(std::is_trivially_copyable_v<counters>);
+    std::memset(static_cast<void *>(&c), 0, sizeof c);
     return c;
 }
 
@@ -780,17 +805,18 @@ int main(int argc, char *argv[])
     alignas(64) unsigned char block[block_size];
 
     // The header is read, not seeked past, so that pipes, FIFOs and devices
-    // work as input just as regular files do. A file of 20 bytes or fewer
-    // has nothing to count, so a short header is no fault; a read error
+    // work as input just as regular files do. A short header is no fault:
+    // the input has ended, and there is nothing to count. A read error
     // shows in the error indicator.
-    [[maybe_unused]] const std::size_t header_bytes = fread_unlocked(block, 1, header_size, in);
+    const bool whole_header = fread_unlocked(block, 1, header_size, in) == header_size;
 
     // 64-bit totals: a file can hold more than 2^32 of one byte value. The
     // narrower counters are static, too large for the stack, and zero
     // until used: a page of them costs only where it is used.
     std::uint64_t byte_counts[256] = {};
     static bytefreq::counters narrow;
-    bytefreq::count_input(narrow, in, small_file, nullptr, block, byte_counts);
+    if (whole_header)
+        bytefreq::count_input(narrow, in, small_file, nullptr, block, byte_counts);
 
     // A short read means end of file or an error; only the error indicator
     // tells them apart, and partial counts must not pass for a full report.

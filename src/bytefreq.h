@@ -23,7 +23,9 @@ struct counters;
 // A way of counting.
 struct way {
     const char *name;
-    const char *description;
+    // What the CPU must have for this way, by the names /proc/cpuinfo gives
+    // them on Linux, each followed by a space; "" for none.
+    const char *cpu_flags;
     bool (*usable)();  // whether this CPU can count this way
     // Reads `in` in blocks of block_size into `block`, until a read
     // delivers nothing, and counts every byte delivered.
@@ -40,12 +42,30 @@ std::span<const way> ways();
 // A set of counters, all zero, for a tool that counts more than once.
 counters &fresh_counters();
 
-// Counts what `in` delivers after its header, as bytefreq does: the first
-// blocks (all of a regular file under 64 KiB, if `small_file`) in tables
-// on the stack, the rest with `w`, or with the first usable way if `w` is
-// null. `c` must be zero.
+// Counts what `in` delivers, as bytefreq counts what follows the header it
+// has read: the first blocks (all of a regular file under 64 KiB, if
+// `small_file`) in tables on the stack, the rest with `w`, or with the first
+// usable way if `w` is null. `c` must be zero.
 void count_input(counters &c, std::FILE *in, bool small_file, const way *w, unsigned char *block,
                  std::uint64_t *byte_counts);
+
+// The portable way counts in one of three layouts of tables, and picks
+// the next epoch's layout by how long the last one took to count.
+enum class layout : unsigned char { bytes, pairs, narrow_pairs };
+
+struct layout_choice {
+    layout fastest, current, next_trial;
+    std::uint64_t best_ns;  // the fastest epoch of `fastest` since the last trial
+    unsigned trial_gap, epochs_to_trial;
+};
+// After the first epoch, which pays for starting up: bytes, then a first
+// trial of narrow pairs.
+constexpr layout_choice first_choice = {
+    layout::bytes, layout::bytes, layout::narrow_pairs, UINT64_MAX, 1, 1};
+
+// Takes the time of an epoch just counted in c.current and returns the
+// layout of the next one (which c.current then holds too).
+layout next_layout(layout_choice &c, std::uint64_t epoch_ns);
 
 }  // namespace bytefreq
 
