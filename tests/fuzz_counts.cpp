@@ -3,67 +3,55 @@
 // also runs over the inputs in tests/fuzz-corpus, under ctest, with any
 // compiler and on any target.
 //
-// The first input byte says how often the rest is repeated, so that short
-// inputs reach the points where narrow counters are widened.
+// Short inputs become long ones, so that they reach the points where narrow
+// counters are widened and bins are counted. The first byte chooses how:
+// its top two bits the shape, its other six a number n.
+//   0: the rest repeated 1 + n times;
+//   1: the rest moved into quarter n % 4 of the byte values, and repeated
+//      to at least 1 + n / 4 beats of the vector counting (4 KiB);
+//   2: the rest repeated 16 times, moved in turn into quarters n % 4 and
+//      n / 4 % 4;
+//   3: the rest drawn on for pairs of beats that fill the bin of quarter
+//      n % 4 as full as it can be, 127 - n / 4 bytes waiting in it.
 
-#include "../src/bytefreq.h"
+#include "every_way.h"
+#include "shapes.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <span>
 #include <vector>
-
-namespace {
-
-// Counts `input` through a stream, as a file is read, with `w` alone from
-// the first byte, or after the first blocks as bytefreq counts a pipe.
-void count_with(const bytefreq::way &w, bool as_bytefreq, std::vector<unsigned char> &input,
-                std::uint64_t *byte_counts)
-{
-    std::FILE *in = fmemopen(input.data(), input.size(), "rb");
-    if (in == nullptr) {
-        std::perror("fmemopen");
-        std::abort();
-    }
-    alignas(64) unsigned char block[bytefreq::block_size];
-    bytefreq::counters &c = bytefreq::fresh_counters();
-    if (as_bytefreq) {
-        bytefreq::count_input(c, in, false, &w, block, byte_counts);
-    } else {
-        w.count(c, in, block, byte_counts);
-        w.finish(c, byte_counts);
-    }
-    (void)std::fclose(in);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     if (size < 2)
         return 0;
-    const std::size_t repeats = 1 + data[0] % 64;
-    std::vector<unsigned char> input;
-    for (std::size_t r = 0; r < repeats && input.size() < (1 << 20); r++)
-        input.insert(input.end(), data + 1, data + size);
+    const unsigned shape = data[0] >> 6, n = data[0] & 63u;
+    const std::span<const unsigned char> rest(data + 1, size - 1);
+    shapes::bytes input;
+    std::size_t at = 0;
+    switch (shape) {
+    case 0:
+        for (unsigned r = 0; r <= n && input.size() < (1 << 20); r++)
+            input.insert(input.end(), rest.begin(), rest.end());
+        break;
+    case 1:
+        shapes::append_quarter(input, std::max((1 + n / 4) * shapes::beat, rest.size()), n % 4,
+                               rest, at);
+        break;
+    case 2:
+        for (unsigned r = 0; r < 16; r++)
+            shapes::append_quarter(input, rest.size(), r % 2 == 0 ? n % 4 : n / 4 % 4, rest, at);
+        break;
+    default: input = shapes::fullest_bin(n % 4, (n % 4 + 2) % 4, 127 - n / 4, rest, 3); break;
+    }
 
-    std::uint64_t expected[256] = {};
-    for (const unsigned char c : input)
-        expected[c]++;
-
-    for (const bytefreq::way &w : bytefreq::ways()) {
-        if (!w.usable())
-            continue;
-        for (const bool as_bytefreq : {false, true}) {
-            std::uint64_t byte_counts[256] = {};
-            count_with(w, as_bytefreq, input, byte_counts);
-            if (std::memcmp(byte_counts, expected, sizeof expected) != 0) {
-                (void)std::fprintf(stderr, "%s counting%s miscounts %zu bytes\n", w.name,
-                                   as_bytefreq ? " after the first blocks" : "", input.size());
-                std::abort();
-            }
-        }
+    const std::string wrong = every_way::miscounts(input);
+    if (!wrong.empty()) {
+        (void)std::fprintf(stderr, "%zu bytes miscounted by:\n%s", input.size(), wrong.c_str());
+        std::abort();
     }
     return 0;
 }
