@@ -12,7 +12,7 @@ export PATH="$2:$PATH"
 failures=0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-cd "$scratch"
+cd "$scratch" || exit 1
 
 normalise() { tr -d '\f' | sed 's/[[:space:]]*$//'; }
 

@@ -162,7 +162,7 @@ NodeName=localhost NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
 PartitionName=batch Nodes=localhost Default=YES MaxTime=10 State=UP
 EOF
 export SLURM_CONF=$s/slurm.conf
-slurmctld -i && as_user slurmd -N localhost || { fail "Slurm does not start"; exit 1; }
+if ! { slurmctld -i && as_user slurmd -N localhost; }; then fail "Slurm does not start"; exit 1; fi
 for _ in $(seq 100); do sinfo -h -o %t 2>/dev/null | grep -qx idle && break; sleep 0.2; done
 
 # The recipe named $1, from the README.
@@ -193,7 +193,8 @@ run() {
     as_user timeout 600 bash -c "$text" \
     >"$dir/out" 2>"$dir/err")
   status=$?
-  local took=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+  local took
+  took=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
   echo "$name on $(basename "$data"), $want: status $status in $took s"
   if [ "$want" == ok ]; then
     [ $status -eq 0 ] || fail "$name exited $status: $(head -c 2000 "$dir/err")"
