@@ -119,7 +119,7 @@ struct tables {
 constexpr std::uint64_t epoch_blocks = (1 << 20) / block_size;
 constexpr unsigned max_trial_gap = 64;
 constexpr std::uint64_t fold_blocks = 1 << 16;
-static_assert(fold_blocks * (block_size / 2) <= UINT32_MAX);
+static_assert(fold_blocks > 0 && fold_blocks * (block_size / 2) <= UINT32_MAX);
 
 // Each byte or pair is loaded on its own, not shifted out of a word: the
 // loads go to ports that are otherwise idle, where shifts took a share of

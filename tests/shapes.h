@@ -7,6 +7,7 @@
 #ifndef BYTEFREQ_SHAPES_H
 #define BYTEFREQ_SHAPES_H
 
+#include <algorithm>
 #include <cstddef>
 #include <random>
 #include <span>
@@ -103,6 +104,28 @@ inline bytes stepping(unsigned char first, int step)
     return out;
 }
 
+// Blocks over two values, each repeating a few bytes from some offset on,
+// the bytes before that copied from 8 further on: among them are blocks
+// that a test of repetition at a slightly wrong offset or length takes for
+// blocks that repeat every 8 bytes. The last block is short.
+inline bytes near_periodic(std::mt19937_64 &rng, std::size_t blocks)
+{
+    bytes out;
+    for (std::size_t b = 0; b < blocks; b++) {
+        const std::size_t period = 1 + rng() % 17, from = rng() % 18;
+        unsigned char word[17];
+        for (unsigned char &w : word)
+            w = (rng() & 1) != 0 ? 'a' : 'b';
+        bytes one(b + 1 < blocks ? block : 8 + rng() % 24);
+        for (std::size_t i = from; i < one.size(); i++)
+            one[i] = word[(i - from) % period];
+        for (std::size_t i = std::min(from, one.size()); i-- > 0;)
+            one[i] = i + 8 < one.size() ? one[i + 8] : word[0];
+        out.insert(out.end(), one.begin(), one.end());
+    }
+    return out;
+}
+
 // The shapes above at and around their limits, named, for each quarter of
 // the values; the blocks that almost repeat each between random blocks and
 // in a run of its own, the last of them short.
@@ -122,6 +145,12 @@ inline std::vector<std::pair<std::string, bytes>> edge_cases()
     for (const unsigned value : {0x05u, 0x4Au, 0x80u, 0xC5u, 0xFFu})
         cases.emplace_back("value " + std::to_string(value) + " dominant",
                            dominant(static_cast<unsigned char>(value), 80));
+    for (int i = 0; i < 8; i++)
+        cases.emplace_back("blocks near a period, " + std::to_string(i),
+                           near_periodic(rng, 400));
+    for (std::size_t last = 14; last <= 18; last++)
+        cases.emplace_back("a run whose last block is " + std::to_string(last) + " bytes",
+                           bytes(2 * block + last, 'a'));
 
     std::vector<std::pair<std::string, bytes>> blocks;
     const std::span<const unsigned char> word(source.data(), 16);
@@ -142,7 +171,7 @@ inline std::vector<std::pair<std::string, bytes>> edge_cases()
         input.insert(input.end(), source.begin(), source.begin() + block);
         for (int r = 0; r < 40; r++)
             input.insert(input.end(), b.begin(), b.end());
-        input.insert(input.end(), b.begin(), b.begin() + 200);
+        input.insert(input.end(), b.begin(), b.begin() + 203);
         cases.emplace_back(name, input);
     }
     return cases;
