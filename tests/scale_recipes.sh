@@ -13,20 +13,20 @@
 #
 #   scale_recipes.sh SOURCE-DIRECTORY DIRECTORY-OF-BYTEFREQ
 #
-# ONLY=NAME in the environment runs recipe NAME alone.
+# ONLY=NAME in the environment runs recipe NAME alone; FILES=N takes the
+# first N files of /usr/include (default 2000), for figures on more files.
 #
 # Needs root (Slurm's daemons, and sshd for a login as root), openssh-server,
-# GNU parallel, munge, Slurm (slurm-wlm) and python3; skips, saying why,
-# without them. Every daemon it starts listens on 127.0.0.1 only and is
+# munge, Slurm (slurm-wlm) and python3; skips, saying why, without them. Every daemon it starts listens on 127.0.0.1 only and is
 # stopped by its PID when it ends, also on failure.
 set -uo pipefail
 source=$(realpath "$1")
 bin=$(realpath "$2")
 skip() { echo "skipped: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "Slurm's daemons and sshd need root"
-for program in sshd ssh ssh-keygen parallel munged slurmctld slurmd sbatch setpriv python3; do
+for program in sshd ssh ssh-keygen munged slurmctld slurmd sbatch setpriv python3; do
   command -v "$program" >/dev/null || [ -x "/usr/sbin/$program" ] ||
-    skip "$program is not installed (openssh-server, parallel, munge, slurm-wlm, python3)"
+    skip "$program is not installed (openssh-server, munge, slurm-wlm, python3)"
 done
 
 t=$(mktemp -d /tmp/bytefreq-scale-XXXXXX)
@@ -52,7 +52,7 @@ as_user() { setpriv --bounding-set=-dac_override,-dac_read_search "$@"; }
 # UTF-8, and files of 0, 10, 20 and 21 bytes. "empty": no files at all.
 mkdir -p "$t/licences" "$t/all" "$t/odd" "$t/empty"
 cp /usr/share/common-licenses/* "$t/licences"
-(cd /usr/include && find . -type f -print0 | LC_ALL=C sort -z | head -z -n 2000 |
+(cd /usr/include && find . -type f -print0 | LC_ALL=C sort -z | head -z -n "${FILES:-2000}" |
   xargs -0 cp --parents -t "$t/all")
 head -c $((17 << 20)) /dev/urandom >"$t/all/large"
 for n in 0 10 20 21; do head -c "$n" /dev/urandom >"$t/odd/$n bytes"; done
@@ -100,7 +100,11 @@ EOF
   echo "[127.0.0.1]:$((port + n)) $(cat "$t/ssh/host_key.pub")" >>"$t/ssh/known_hosts"
 done
 # The recipes name host1 and host2; `faulty` maps host2 to the host without
-# bytefreq. Connections are shared, as the recipes advise.
+# bytefreq. The recipes' ssh is a script that reads the configuration of
+# the run, $t/ssh/config.
+mkdir "$t/bin"
+printf '#!/bin/sh\nexec /usr/bin/ssh -F %s "$@"\n' "$t/ssh/config" >"$t/bin/ssh"
+chmod 755 "$t/bin/ssh"
 for config in good faulty; do
   two=2
   [ $config == faulty ] && two=3
@@ -118,9 +122,6 @@ Host *
   StrictHostKeyChecking yes
   BatchMode yes
   ConnectTimeout 10
-  ControlMaster auto
-  ControlPath $t/ssh/%C
-  ControlPersist 30
 EOF
 done
 
@@ -129,8 +130,6 @@ start_sshd() { # the folders the logins of host1, host2 and host3 start in
   for n in 1 2 3; do
     [ -f "$t/pids/sshd$n" ] && kill "$(cat "$t/pids/sshd$n")" && rm -f "$t/pids/sshd$n"
   done
-  ssh -F "$t/ssh/good" -O exit host1 2>/dev/null
-  ssh -F "$t/ssh/good" -O exit host2 2>/dev/null
   sleep 0.5
   for n in 1 2 3; do
     sed -i "s|^ForceCommand cd [^ ]*|ForceCommand cd ${!n}|" "$t/ssh/sshd$n"
@@ -197,9 +196,9 @@ recipe() {
     inside { gsub(/\\-/, "-"); gsub(/\\\(aq/, "\047"); gsub(/\\e/, "\\"); print }' \
     "$source/man/bytefreq.1.in"
 }
-# bytefreq_total and bytefreq_sum, as the one-machine recipe defines them:
-# the recipe but its last line, which counts data.
-functions=$(recipe one-machine | sed '$d')
+# bytefreq_total and bytefreq_sum, as the one-machine recipe defines them
+# (the recipe but its last line, which counts data), and bytefreq_on.
+functions=$(recipe one-machine | sed '$d'; recipe bytefreq-on)
 recipe one-machine | tail -n 1 | grep -qx 'bytefreq_total data' ||
   fail "the one-machine recipe does not end by counting data"
 
@@ -238,9 +237,9 @@ run() {
   { manifest "$one/data"; manifest "$two"; } >"$dir/before"
   find "$dir/work" -mindepth 1 -maxdepth 1 -printf '%P\n' | sort >"$dir/listing"
   start_sshd "$one" "$two" "$two" || { fail "sshd does not start"; return; }
+  cp "$t/ssh/$config" "$t/ssh/config"
   start=$EPOCHREALTIME
-  [ -n "${KEEP:-}" ] && echo "in $dir"
-  (cd "$dir/work" && HOME=$t/home0 PATH=$bin:$PATH PARALLEL_SSH="ssh -F $t/ssh/$config" \
+  (cd "$dir/work" && HOME=$t/home0 PATH=$t/bin:$bin:$PATH \
     as_user timeout 600 bash -c "$text" >"$dir/out" 2>"$dir/err")
   status=$?
   took=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
@@ -269,7 +268,7 @@ run() {
   find "$dir/work" -mindepth 1 -maxdepth 1 ! -name counts.csv -printf '%P\n' | sort |
     diff "$dir/listing" - >"$dir/diff" || fail "$name left files in its folder: $(cat "$dir/diff")"
   local left
-  left=$(find "$t"/home[123] -type f ! -path '*/.parallel/*' | head -3)
+  left=$(find "$t"/home[123] -type f | head -3)
   [ -z "$left" ] || fail "$name left files on the hosts: $left"
 }
 
