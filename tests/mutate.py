@@ -43,36 +43,56 @@ SOURCE = "src/bytefreq.cpp"
 KNOWN = {}
 
 
-def known(line, changed, reason):
-    KNOWN[(line, changed)] = reason
+def known(reason, line, *changed):
+    for c in changed:
+        KNOWN[(line, c)] = reason
 
 
-# Timing of the layout choice: any epoch length, gap or schedule counts
-# exactly; only the speed of a long input depends on them.
-for line, changed in [
-    ("constexpr std::uint64_t epoch_blocks = (1 << 20) / block_size;",
-     "constexpr std::uint64_t epoch_blocks = (1 << 21) / block_size;"),
-    ("constexpr std::uint64_t epoch_blocks = (1 << 20) / block_size;",
-     "constexpr std::uint64_t epoch_blocks = (1 << 19) / block_size;"),
-    ("constexpr unsigned max_trial_gap = 64;", "constexpr unsigned max_trial_gap = 65;"),
-    ("constexpr unsigned max_trial_gap = 64;", "constexpr unsigned max_trial_gap = 63;"),
-]:
-    known(line, changed, "a timing constant of the layout choice: counts are exact in any layout")
-
-# Where the first tables stop: a file just over or under either limit is
-# counted exactly by the tables or by the way that follows them.
-for n in ("65", "63"):
-    known("constexpr std::size_t first_blocks = 64;",
-          f"constexpr std::size_t first_blocks = {n};",
-          "how many blocks the first tables count: the rest is counted exactly either way")
-
-# A fold earlier than needed only costs time.
-known("constexpr std::uint64_t fold_blocks = 1 << 16;",
-      "constexpr std::uint64_t fold_blocks = 1 << 15;",
-      "the tables are folded twice as often: still before any counter can overflow")
-known("constexpr unsigned sixteens_per_widening = 31;",
-      "constexpr unsigned sixteens_per_widening = 30;",
-      "the 8-bit counts are widened one plane early: still before they can overflow")
+known("the epochs of the layout choice are timed over another length: counts are exact in "
+      "any layout",
+      "constexpr std::uint64_t epoch_blocks = (1 << 20) / block_size;",
+      "constexpr std::uint64_t epoch_blocks = (2 << 20) / block_size;",
+      "constexpr std::uint64_t epoch_blocks = (1 << 21) / block_size;",
+      "constexpr std::uint64_t epoch_blocks = (1 << 19) / block_size;")
+known("the first tables count more or fewer blocks: the rest is counted exactly either way",
+      "constexpr std::size_t first_blocks = 64;",
+      "constexpr std::size_t first_blocks = 65;", "constexpr std::size_t first_blocks = 63;")
+known("the tables are folded at another interval, still below the one their static_assert allows",
+      "constexpr std::uint64_t fold_blocks = 1 << 16;",
+      "constexpr std::uint64_t fold_blocks = 2 << 16;",
+      "constexpr std::uint64_t fold_blocks = 1 << 17;",
+      "constexpr std::uint64_t fold_blocks = 1 << 15;")
+known("the 8-bit counts are widened one plane early: still before they can overflow",
+      "constexpr unsigned sixteens_per_widening = 31;",
+      "constexpr unsigned sixteens_per_widening = 30;")
+known("each table keeps its 256 counters; the 8 after them are padding, which keeps one value's "
+      "counters in two tables from lying 4 KiB apart: speed only",
+      "std::uint32_t bytes[8][256 + 8];",
+      "std::uint32_t bytes[8][257 + 8];", "std::uint32_t bytes[8][255 + 8];",
+      "std::uint32_t bytes[8][256 + 9];", "std::uint32_t bytes[8][256 + 7];")
+known("a pair table larger than it need be; every loop over it still takes 256 * 256",
+      "std::uint32_t pairs[256 * 256];",
+      "std::uint32_t pairs[257 * 256];", "std::uint32_t pairs[256 * 257];")
+known("a pair table larger than it need be; every loop over it still takes 256 * 256",
+      "std::uint8_t narrow_pairs[256 * 256];",
+      "std::uint8_t narrow_pairs[257 * 256];", "std::uint8_t narrow_pairs[256 * 257];")
+known("byte i goes to table i % 7: still one of the eight tables, which all add up, and the "
+      "16-bit ones take at most 37 * 256 increments",
+      "t[i % 8][block[i]]++;", "t[i % 7][block[i]]++;")
+known("a block of exactly 16 bytes that repeats (only ever a short last block) is counted by the "
+      "tables instead",
+      "return n >= 16 && std::memcmp(block, block + 8, 8) == 0 &&",
+      "return n > 16 && std::memcmp(block, block + 8, 8) == 0 &&",
+      "return n >= 17 && std::memcmp(block, block + 8, 8) == 0 &&")
+known("a stricter test: the 9th byte, compared too, repeats in every block that passes the first",
+      "return n >= 16 && std::memcmp(block, block + 8, 8) == 0 &&",
+      "return n >= 16 && std::memcmp(block, block + 8, 9) == 0 &&")
+known("a stricter test of a run: its 9th byte is the same value too, or the block is counted "
+      "by its 8",
+      "if (std::memcmp(block, block + 1, 7) == 0) {",
+      "if (std::memcmp(block, block + 1, 8) == 0) {")
+known("in a run of one value the second byte is the first",
+      "byte_counts[block[0]] += n;", "byte_counts[block[1]] += n;")
 
 
 def code_part(line):
