@@ -146,8 +146,7 @@ inline std::vector<std::pair<std::string, bytes>> edge_cases()
         cases.emplace_back("value " + std::to_string(value) + " dominant",
                            dominant(static_cast<unsigned char>(value), 80));
     for (int i = 0; i < 8; i++)
-        cases.emplace_back("blocks near a period, " + std::to_string(i),
-                           near_periodic(rng, 400));
+        cases.emplace_back("blocks near a period, " + std::to_string(i), near_periodic(rng, 400));
     for (std::size_t last = 14; last <= 18; last++)
         cases.emplace_back("a run whose last block is " + std::to_string(last) + " bytes",
                            bytes(2 * block + last, 'a'));
