@@ -21,8 +21,8 @@ using bytes = std::vector<unsigned char>;
 
 // The vector counting sorts bytes into four bins by their top two bits,
 // the quarters of the values, and counts the bins on a beat of 16 blocks.
-constexpr std::size_t beat = 16 * 256;
 constexpr std::size_t block = 256;
+constexpr std::size_t beat = 16 * block;
 
 // Appends n bytes taken in turn from `source`, from `at` on, each moved
 // into quarter q (64 * q to 64 * q + 63).
