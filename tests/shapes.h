@@ -112,11 +112,11 @@ inline bytes near_periodic(std::mt19937_64 &rng, std::size_t blocks)
 {
     bytes out;
     for (std::size_t b = 0; b < blocks; b++) {
-        const std::size_t period = 1 + rng() % 17, from = rng() % 18;
+        const auto period = std::size_t(1 + rng() % 17), from = std::size_t(rng() % 18);
         unsigned char word[17];
         for (unsigned char &w : word)
             w = (rng() & 1) != 0 ? 'a' : 'b';
-        bytes one(b + 1 < blocks ? block : 8 + rng() % 24);
+        bytes one(b + 1 < blocks ? block : std::size_t(8 + rng() % 24));
         for (std::size_t i = from; i < one.size(); i++)
             one[i] = word[(i - from) % period];
         for (std::size_t i = std::min(from, one.size()); i-- > 0;)
