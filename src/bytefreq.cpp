@@ -267,7 +267,9 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n,
         count_full_block(t, block, byte_counts);
     else
         count_by_position(t.bytes, block, n);
-    if (++t.since_fold == fold_blocks)
+    ++t.since_fold;
+    assert(t.since_fold <= fold_blocks);
+    if (t.since_fold == fold_blocks)
         fold(t, byte_counts);
 }
 
@@ -288,17 +290,17 @@ void count_portable(tables &t, const unsigned char *block, std::size_t n,
 // target attribute, the CPU check and the tests: each feature's name for
 // the compiler, its name in /proc/cpuinfo, and where CPUID reports it.
 #define AVX512_FEATURES(X)                                                                         \
-    X("popcnt", "popcnt", leaf_1.ecx, bit_POPCNT)                                                  \
-    X("avx512f", "avx512f", leaf_7.ebx, bit_AVX512F)                                               \
-    X("avx512bw", "avx512bw", leaf_7.ebx, bit_AVX512BW)                                            \
-    X("avx512vl", "avx512vl", leaf_7.ebx, bit_AVX512VL)                                            \
-    X("avx512vbmi", "avx512vbmi", leaf_7.ecx, bit_AVX512VBMI)                                      \
-    X("avx512vbmi2", "avx512_vbmi2", leaf_7.ecx, bit_AVX512VBMI2)                                  \
-    X("gfni", "gfni", leaf_7.ecx, bit_GFNI)                                                        \
-    X("avx512bitalg", "avx512_bitalg", leaf_7.ecx, bit_AVX512BITALG)
+    X("popcnt", "popcnt", leaf_1_ecx, bit_POPCNT)                                                  \
+    X("avx512f", "avx512f", leaf_7_ebx, bit_AVX512F)                                               \
+    X("avx512bw", "avx512bw", leaf_7_ebx, bit_AVX512BW)                                            \
+    X("avx512vl", "avx512vl", leaf_7_ebx, bit_AVX512VL)                                            \
+    X("avx512vbmi", "avx512vbmi", leaf_7_ecx, bit_AVX512VBMI)                                      \
+    X("avx512vbmi2", "avx512_vbmi2", leaf_7_ecx, bit_AVX512VBMI2)                                  \
+    X("gfni", "gfni", leaf_7_ecx, bit_GFNI)                                                        \
+    X("avx512bitalg", "avx512_bitalg", leaf_7_ecx, bit_AVX512BITALG)
 #define AS_TARGET(target, flag, where, bit) "," target
 #define AS_CPU_FLAG(target, flag, where, bit) flag " "
-#define AS_CPUID_TEST(target, flag, where, bit) &&((where) & (bit)) != 0
+#define AS_CPUID_TEST(target, flag, where, bit) &&(r.where & (bit)) != 0
 // xsave first, as clang takes no comma at the end: the CPU check asks for it.
 #define VECTOR_CODE __attribute__((target("xsave" AVX512_FEATURES(AS_TARGET))))
 
@@ -338,24 +340,20 @@ static_assert(sizeof vector_counts::bins[0] >= most_in_bin + padding_stores * 64
 // Asked of the CPU itself, with the compiler's <cpuid.h>, and only once an
 // input is large enough to use the vectors: in a virtual machine each CPUID
 // traps to the hypervisor (about 10 us), and the compiler's
-// __builtin_cpu_supports asks a dozen at every start. This asks three, and
-// the kernel, through XCR0, whether it saves the AVX-512 registers
-// (opmasks and both upper parts of the vector registers).
+// __builtin_cpu_supports asks a dozen at every start. This asks three, and,
+// where the CPU lets it, the kernel what it saves (XCR0).
 __attribute__((target("xsave"))) bool has_vector_instructions()
 {
-    struct {
-        unsigned eax, ebx, ecx, edx;
-    } leaf_1{}, leaf_7{};
-    if (__get_cpuid_max(0, nullptr) < 7)
-        return false;
-    __cpuid(1, leaf_1.eax, leaf_1.ebx, leaf_1.ecx, leaf_1.edx);
-    if ((leaf_1.ecx & bit_OSXSAVE) == 0)
-        return false;
-    constexpr unsigned long long xcr0_avx512 = 0xE6;  // SSE, AVX, opmask, ZMM_Hi256, Hi16_ZMM
-    if ((_xgetbv(0) & xcr0_avx512) != xcr0_avx512)
-        return false;
-    __cpuid_count(7, 0, leaf_7.eax, leaf_7.ebx, leaf_7.ecx, leaf_7.edx);
-    return true AVX512_FEATURES(AS_CPUID_TEST);
+    bytefreq::cpu_report r{};
+    unsigned eax, ebx, edx;
+    r.max_leaf = __get_cpuid_max(0, nullptr);
+    if (r.max_leaf >= 7) {
+        __cpuid(1, eax, ebx, r.leaf_1_ecx, edx);
+        __cpuid_count(7, 0, eax, r.leaf_7_ebx, r.leaf_7_ecx, edx);
+        if ((r.leaf_1_ecx & bit_OSXSAVE) != 0)
+            r.xcr0 = _xgetbv(0);
+    }
+    return bytefreq::avx512_usable(r);
 }
 
 // Adds one-hot planes a and b to `sum`, leaving the carries in `carry`. The
@@ -703,6 +701,17 @@ constexpr bytefreq::way ways_of_counting[] = {
 }  // namespace
 
 std::span<const bytefreq::way> bytefreq::ways() { return ways_of_counting; }
+
+#if BYTEFREQ_VECTOR
+// Every feature of the list, and the kernel saves the AVX-512 registers:
+// opmasks and both upper parts of the vector registers.
+bool bytefreq::avx512_usable(const cpu_report &r)
+{
+    constexpr std::uint64_t xcr0_avx512 = 0xE6;  // SSE, AVX, opmask, ZMM_Hi256, Hi16_ZMM
+    return r.max_leaf >= 7 && (r.leaf_1_ecx & bit_OSXSAVE) != 0 &&
+           (r.xcr0 & xcr0_avx512) == xcr0_avx512 AVX512_FEATURES(AS_CPUID_TEST);
+}
+#endif
 
 // A trial is held against the fastest epoch of the present layout since the
 // last trial, as other work on a machine only ever slows an epoch. Trials

@@ -49,6 +49,17 @@ counters &fresh_counters();
 void count_input(counters &c, std::FILE *in, bool small_file, const way *w, unsigned char *block,
                  std::uint64_t *byte_counts);
 
+#if defined(__x86_64__)
+// What CPUID and XGETBV tell of a CPU, as far as the avx512 way asks.
+struct cpu_report {
+    unsigned max_leaf, leaf_1_ecx, leaf_7_ebx, leaf_7_ecx;
+    std::uint64_t xcr0;  // 0 where the CPU does not let the kernel be asked (OSXSAVE)
+};
+// Whether a CPU that tells `r` can count the avx512 way, which asks it of
+// the CPU it runs on. Only in a build with the vector counting.
+bool avx512_usable(const cpu_report &r);
+#endif
+
 // The portable way counts in one of three layouts of tables, and picks
 // the next epoch's layout by how long the last one took to count.
 enum class layout : unsigned char { bytes, pairs, narrow_pairs };

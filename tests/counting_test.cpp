@@ -56,6 +56,39 @@ TEST(Ways, AreUsableWhereTheCpuHasAllTheyNeed)
                                                       : "a later way of its table");
 }
 
+#if BYTEFREQ_VECTOR
+// A CPU that tells every bit, less one bit at a time: the check must turn
+// it away exactly where the bit is one that the avx512 way needs, as Intel
+// documents them (leaf 1 ECX: POPCNT 23, OSXSAVE 27; leaf 7 EBX: AVX512F
+// 16, BW 30, VL 31; leaf 7 ECX: VBMI 1, VBMI2 6, GFNI 8, BITALG 12; XCR0:
+// SSE 1, AVX 2, opmask 5, ZMM_Hi256 6, Hi16_ZMM 7), and a CPU without
+// leaf 7.
+TEST(Ways, Avx512NeedsEachOfItsFeaturesAndNoOther)
+{
+    const bytefreq::cpu_report all = {7, ~0U, ~0U, ~0U, ~std::uint64_t{0}};
+    EXPECT_TRUE(bytefreq::avx512_usable(all));
+    const std::set<std::pair<int, unsigned>> needed = {{1, 23}, {1, 27}, {2, 16}, {2, 30}, {2, 31},
+                                                       {3, 1},  {3, 6},  {3, 8},  {3, 12}, {4, 1},
+                                                       {4, 2},  {4, 5},  {4, 6},  {4, 7}};
+    const char *names[] = {"", "leaf 1 ECX", "leaf 7 EBX", "leaf 7 ECX", "XCR0"};
+    for (int word = 1; word <= 4; word++)
+        for (unsigned bit = 0; bit < (word == 4 ? 64U : 32U); bit++) {
+            bytefreq::cpu_report r = all;
+            switch (word) {
+            case 1: r.leaf_1_ecx &= ~(1U << bit); break;
+            case 2: r.leaf_7_ebx &= ~(1U << bit); break;
+            case 3: r.leaf_7_ecx &= ~(1U << bit); break;
+            default: r.xcr0 &= ~(std::uint64_t{1} << bit); break;
+            }
+            EXPECT_EQ(bytefreq::avx512_usable(r), needed.count({word, bit}) == 0)
+                << names[word] << " bit " << bit;
+        }
+    bytefreq::cpu_report old = all;
+    old.max_leaf = 6;
+    EXPECT_FALSE(bytefreq::avx512_usable(old));
+}
+#endif
+
 // Epoch times fed to the chooser, and the layout it returns after each
 // (b bytes, p pairs, n narrow pairs). It starts by bytes, with a trial of
 // narrow pairs next.

@@ -147,6 +147,12 @@ inline std::vector<std::pair<std::string, bytes>> edge_cases()
                            dominant(static_cast<unsigned char>(value), 80));
     for (int i = 0; i < 8; i++)
         cases.emplace_back("blocks near a period, " + std::to_string(i), near_periodic(rng, 400));
+    // Past the first fold of the tables' counters into the totals, 16 MiB
+    // of blocks in, with every pair of values.
+    bytes past_fold((std::size_t{16} << 20) + 3 * block + 100);
+    for (unsigned char &b : past_fold)
+        b = static_cast<unsigned char>(rng());
+    cases.emplace_back("random bytes past a fold of the tables", past_fold);
     for (std::size_t last = 14; last <= 18; last++)
         cases.emplace_back("a run whose last block is " + std::to_string(last) + " bytes",
                            bytes(2 * block + last, 'a'));
