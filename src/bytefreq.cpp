@@ -346,7 +346,7 @@ __attribute__((target("xsave"))) bool has_vector_instructions()
 {
     bytefreq::cpu_report r{};
     unsigned eax, ebx, edx;
-    r.max_leaf = __get_cpuid_max(0, nullptr);
+    r.max_leaf = static_cast<unsigned>(__get_cpuid_max(0, nullptr));
     if (r.max_leaf >= 7) {
         __cpuid(1, eax, ebx, r.leaf_1_ecx, edx);
         __cpuid_count(7, 0, eax, r.leaf_7_ebx, r.leaf_7_ecx, edx);
