@@ -40,13 +40,110 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = "src/bytefreq.cpp"
 
 # Faults that pass the suite and change no count, by the line as written
-# (stripped) and the line as changed, with the reason.
+# (stripped) and the line as changed, with the reason; KNOWN_LINES, lines
+# where no fault changes a count.
 KNOWN = {}
+KNOWN_LINES = {}
 
 
 def known(reason, line, *changed):
     for c in changed:
         KNOWN[(line, c)] = reason
+
+
+def known_line(reason, *lines):
+    for line in lines:
+        KNOWN_LINES[line] = reason
+
+
+known_line("when and how the epochs are timed, and so which layout counts: every layout counts "
+           "exactly",
+           "return std::uint64_t(t.tv_sec) * 1000000000 + std::uint64_t(t.tv_nsec);",
+           "const std::uint64_t quarter = t.full_blocks / (epoch_blocks / 4);",
+           "if (quarter % 4 == 1)", "else if (quarter == 4)", "else if (quarter % 4 == 0)",
+           "(void)bytefreq::next_layout(t.choice, now_ns() - t.epoch_start);",
+           "if (++t.full_blocks % (epoch_blocks / 4) == 0 && t.timed)",
+           '{"portable", "", always, count_with_tables<layout::bytes, true>, finish_tables},',
+           '{"bytes", "", always, count_with_tables<layout::bytes, false>, finish_tables},',
+           '{"pairs", "", always, count_with_tables<layout::pairs, false>, finish_tables},',
+           '{"narrow-pairs", "", always, count_with_tables<layout::narrow_pairs, false>, '
+           'finish_tables},')
+known_line("when the vector way tests a block for bytes of 0x80 and above: the test itself "
+           "decides where they go",
+           "c.upper_idle = fill[2] + fill[3] == c.upper_fill;", "c.upper_fill = fill[2] + fill[3];")
+known("a fold of pair tables that were not used adds zeros",
+      "t.pairs_used = t.narrow_pairs_used = false;", "t.pairs_used = t.narrow_pairs_used = true;")
+known("the tables are folded earlier, or at every block: slower, as exact",
+      "t.since_fold = 0;", "t.since_fold = 1;")
+known("the tables are folded earlier, or at every block: slower, as exact",
+      "if (t.since_fold == fold_blocks)", "if (t.since_fold != fold_blocks)",
+      "if (!(t.since_fold == fold_blocks))")
+known("a beat of another number of blocks: the bins are made for it, and it holds",
+      "constexpr unsigned blocks_per_count = 16;", "constexpr unsigned blocks_per_count = 17;",
+      "constexpr unsigned blocks_per_count = 15;")
+known("a beat one block shorter, once: the bins hold it",
+      "c.blocks_binned = 0;", "c.blocks_binned = 1;")
+known("a beat at every block: slower, as exact",
+      "if (++c.blocks_binned == blocks_per_count)", "if (++c.blocks_binned != blocks_per_count)",
+      "if (!(++c.blocks_binned == blocks_per_count))")
+for line, changed in [
+        ("__m512i ones[4], twos[4], fours[4], eights[4];  // bit planes, per bin",
+         ["__m512i ones[5], twos[4], fours[4], eights[4];  // bit planes, per bin",
+          "__m512i ones[4], twos[5], fours[4], eights[4];  // bit planes, per bin",
+          "__m512i ones[4], twos[4], fours[5], eights[4];  // bit planes, per bin",
+          "__m512i ones[4], twos[4], fours[4], eights[5];  // bit planes, per bin"]),
+        ("__m512i sixteens[4];                            // 8-bit counts of sixteens",
+         ["__m512i sixteens[5];                            // 8-bit counts of sixteens"]),
+        ("unsigned char bins[4][blocks_per_count * block_size + std::size_t{2} * chunk];",
+         ["unsigned char bins[5][blocks_per_count * block_size + std::size_t{2} * chunk];",
+          "unsigned char bins[4][blocks_per_count * block_size + std::size_t{3} * chunk];"]),
+        ("unsigned fill[4];", ["unsigned fill[5];"]),
+        ("unsigned since_widening[4];", ["unsigned since_widening[5];"]),
+        ("using first_tables = std::uint16_t[8][256];",
+         ["using first_tables = std::uint16_t[8][257];"])]:
+    known("an array larger than it need be", line, *changed)
+known("a regular file a block larger or smaller is counted in the first tables to its end, "
+      "within their 16-bit bound; the rest exactly by the way that follows",
+      "constexpr std::size_t small_file_blocks = 256;",
+      "constexpr std::size_t small_file_blocks = 257;",
+      "constexpr std::size_t small_file_blocks = 255;")
+known("the 8-bit counts are widened at every plane, or one plane early: before they can overflow",
+      "if (++since_widening == sixteens_per_widening) {",
+      "if (++since_widening != sixteens_per_widening) {",
+      "if (!(++since_widening == sixteens_per_widening)) {")
+known("the 8-bit counts are widened one plane early: before they can overflow",
+      "since_widening = 0;", "since_widening = 1;")
+known("no block is taken for one below 0x80: each is sorted into all four bins",
+      "const __m512i any = _mm512_ternarylogic_epi64(x[0], x[1], x[2], 0xFE);  // a | b | c",
+      "const __m512i any = _mm512_ternarylogic_epi64(x[0], x[1], x[2], 0xFF);  // a | b | c")
+known("the word the block is held against is zero, or the same from the next piece: only blocks "
+      "that do repeat are taken for such",
+      "const __m512i word = _mm512_maskz_permutexvar_epi64(0xFF, _mm512_setzero_si512(), x[0]);",
+      "const __m512i word = _mm512_maskz_permutexvar_epi64(0x100, _mm512_setzero_si512(), x[0]);",
+      "const __m512i word = _mm512_maskz_permutexvar_epi64(0xFE, _mm512_setzero_si512(), x[0]);",
+      "const __m512i word = _mm512_maskz_permutexvar_epi64(0xFF, _mm512_setzero_si512(), x[1]);")
+known("no block is taken for one that repeats: each is counted byte by byte",
+      "const __m512i differ = _mm512_or_si512(_mm512_ternarylogic_epi64(x[0], x[1], word, 0x7E),",
+      "const __m512i differ = _mm512_or_si512(_mm512_ternarylogic_epi64(x[0], x[1], word, 0x7F),")
+known("no block is taken for one that repeats: each is counted byte by byte",
+      "_mm512_ternarylogic_epi64(x[2], x[3], word, 0x7E));",
+      "_mm512_ternarylogic_epi64(x[2], x[3], word, 0x7F));")
+known("a short block of a whole number of vectors sorts one more, of no bytes",
+      "if (i < n) {", "if (i <= n) {")
+known("a bin of a whole number of chunks is counted with one more, all padding, which is taken "
+      "off again",
+      "const unsigned chunks = (fill[bin] + chunk - 1) / chunk;",
+      "const unsigned chunks = (fill[bin] + chunk - 0) / chunk;")
+known("the padding a last chunk needs is at most 127 bytes, which two stores 63 apart cover too",
+      "_mm512_storeu_si512(c.bins[bin] + fill[bin] + 64 * k, _mm512_setzero_si512());",
+      "_mm512_storeu_si512(c.bins[bin] + fill[bin] + 63 * k, _mm512_setzero_si512());")
+known("the first tables count one block less; the way that follows counts it",
+      "std::size_t blocks = 0, n = block_size;", "std::size_t blocks = 1, n = block_size;")
+known("a read after the end delivers nothing again, and counts nothing",
+      "while (blocks < limit && (n = fread_unlocked(block, 1, block_size, in)) > 0) {",
+      "while (blocks < limit && (n = fread_unlocked(block, 1, block_size, in)) >= 0) {")
+known("at the end of the input, the way that follows is started too, and reads nothing",
+      "return blocks == limit && n == block_size;", "return blocks == limit || n == block_size;")
 
 
 known("the epochs of the layout choice are timed over another length: counts are exact in "
@@ -240,7 +337,7 @@ def main():
                 verdict = "same code"
             elif not passes(build):
                 verdict = "caught"
-            elif (lines[i].strip(), changed.strip()) in KNOWN:
+            elif (lines[i].strip(), changed.strip()) in KNOWN or lines[i].strip() in KNOWN_LINES:
                 verdict = "known"
             elif sanitizing and (not builds(sanitize) or not passes(sanitize)):
                 verdict = "caught"

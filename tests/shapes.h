@@ -138,7 +138,7 @@ inline std::vector<std::pair<std::string, bytes>> edge_cases()
     std::vector<std::pair<std::string, bytes>> cases;
     for (unsigned q = 0; q < 4; q++)
         for (const unsigned filler : {(q + 2) % 4, (q + 3) % 4})
-            for (const std::size_t lead : {127u, 126u, 65u, 64u, 63u, 1u})
+            for (const std::size_t lead : {128u, 127u, 126u, 65u, 64u, 63u, 1u})
                 cases.emplace_back("bin " + std::to_string(q) + " at its fullest, filler " +
                                        std::to_string(filler) + ", lead " + std::to_string(lead),
                                    fullest_bin(q, filler, lead, source, 3));
@@ -147,6 +147,18 @@ inline std::vector<std::pair<std::string, bytes>> edge_cases()
                            dominant(static_cast<unsigned char>(value), 80));
     for (int i = 0; i < 8; i++)
         cases.emplace_back("blocks near a period, " + std::to_string(i), near_periodic(rng, 400));
+    // After two beats of bytes below 0x80, which leave the upper bins idle,
+    // blocks whose bytes of 0x80 and above all lie in one 64-byte piece.
+    for (unsigned piece = 0; piece < 4; piece++) {
+        bytes input;
+        std::size_t at = 0;
+        append_quarter(input, 2 * beat, 1, source, at);
+        for (int b = 0; b < 32; b++)
+            for (unsigned p = 0; p < 4; p++)
+                append_quarter(input, 64, p == piece ? 2 + b % 2 : p % 2, source, at);
+        cases.emplace_back("high bytes in piece " + std::to_string(piece) + " of blocks after text",
+                           input);
+    }
     // Past the first fold of the tables' counters into the totals, 16 MiB
     // of blocks in, with every pair of values.
     bytes past_fold((std::size_t{16} << 20) + 3 * block + 100);
@@ -170,6 +182,18 @@ inline std::vector<std::pair<std::string, bytes>> edge_cases()
     for (const int step : {-1, 1, -2, 2, -64})
         blocks.emplace_back("stepping by " + std::to_string(step),
                             stepping(static_cast<unsigned char>(200), step));
+    // Blocks that differ from their first 8 bytes only where a test of
+    // repetition that took ones for "same" in too many places would miss it:
+    // 0xFF in the first 8 bytes, and two equal 64-byte pieces elsewhere.
+    bytes ff_first(block), ff_front(block), ff_back(block);
+    for (std::size_t i = 0; i < block; i++) {
+        ff_first[i] = i % 64 < 8 ? 0xFF : source[i % 64];
+        ff_front[i] = i < 128 ? 0xFF : source[i % 64];
+        ff_back[i] = i >= 128 || i % 64 < 8 ? 0xFF : source[i % 64];
+    }
+    blocks.emplace_back("period 64, 0xFF in the first 8 bytes", ff_first);
+    blocks.emplace_back("0xFF, then two equal pieces", ff_front);
+    blocks.emplace_back("two equal pieces starting with 0xFF, then 0xFF", ff_back);
     for (auto &[name, b] : blocks) {
         // Room for all at once: growing it tripped a false -Warray-bounds
         // of g++ 12 for mips64el.
