@@ -153,7 +153,7 @@ inline std::vector<std::pair<std::string, bytes>> edge_cases()
         bytes input;
         std::size_t at = 0;
         append_quarter(input, 2 * beat, 1, source, at);
-        for (int b = 0; b < 32; b++)
+        for (unsigned b = 0; b < 32; b++)
             for (unsigned p = 0; p < 4; p++)
                 append_quarter(input, 64, p == piece ? 2 + b % 2 : p % 2, source, at);
         cases.emplace_back("high bytes in piece " + std::to_string(piece) + " of blocks after text",
