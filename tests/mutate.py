@@ -299,6 +299,9 @@ def main():
         first = int(args[args.index("--from") + 1])
         del args[args.index("--from"):args.index("--from") + 2]
     args = [a for a in args if a not in ("--list", "--sanitize")]
+    if len(args) > 1 or args and args[0].startswith("-"):
+        print(__doc__.split("\n\n")[1], file=sys.stderr)
+        return 2
 
     with open(os.path.join(ROOT, SOURCE)) as f:
         lines = f.read().split("\n")
