@@ -198,6 +198,10 @@ known("the CPU is asked for leaf 7 only where it has one; every CPU with AVX-512
       "past 7 (leaf 13 describes what XSAVE saves), and avx512_usable tests max_leaf itself",
       "if (r.max_leaf >= 7) {", "if (r.max_leaf > 7) {", "if (r.max_leaf >= 8) {",
       "if (r.max_leaf >= 6) {")
+known("XCR0 is then read on every CPU, and avx512_usable still tests OSXSAVE itself; only a CPU "
+      "without OSXSAVE, where reading XCR0 faults, would tell, and every x86-64 CPU that runs the "
+      "tests has it",
+      "if ((r.leaf_1_ecx & bit_OSXSAVE) != 0)", "if ((r.leaf_1_ecx & bit_OSXSAVE) != 1)")
 known("in a run of one value the second byte is the first",
       "byte_counts[block[0]] += n;", "byte_counts[block[1]] += n;")
 
