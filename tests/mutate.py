@@ -323,7 +323,8 @@ def main():
                            check=True).stdout.decode().split("\0")
     for name in filter(None, files):
         os.makedirs(os.path.dirname(os.path.join(tree, name)) or tree, exist_ok=True)
-        shutil.copy2(os.path.join(ROOT, name), os.path.join(tree, name))
+        # A fresh time stamp, so that a build folder used before builds it again
+        shutil.copy(os.path.join(ROOT, name), os.path.join(tree, name))
     target = os.path.join(tree, SOURCE)
     jobs = str(os.cpu_count())
 
